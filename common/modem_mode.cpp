@@ -1,0 +1,3 @@
+#include "modem_mode.hpp"
+
+int modem_mode = 0;

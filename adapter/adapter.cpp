@@ -90,3 +90,16 @@ int adapter_command(PortHandle port, unsigned char byte) {
     std::printf(" ERROR: Tapwright replied with 0x%x instead of 0x01 \n", static_cast<unsigned>(reply));
     return -1;
 }
+
+void adapter_query_modem(PortHandle port, const char* query) {
+    unsigned char area[modem_reply_area_size] = {};
+    serial_write(port, reinterpret_cast<const unsigned char*>(query),
+                 static_cast<int>(std::strlen(query)));
+    console_pause(pause_ms);
+    const int count = serial_read(port, area, modem_reply_area_size);
+    // At most one byte short of the area, as the reply is shown as a terminated text.
+    const int limit = count < modem_reply_area_size ? count : modem_reply_area_size - 1;
+    int length = 0;
+    while (length < limit && area[length] != 0) ++length;
+    std::printf("\n %.*s\n", length, reinterpret_cast<const char*>(area));
+}

@@ -24,3 +24,9 @@ int adapter_switch_mode(PortHandle port, int mode);
 // Sends one command byte and expects the acknowledgement 0x01.
 // Returns 0 when acknowledged (always in modem test mode), -1 otherwise.
 int adapter_command(PortHandle port, unsigned char byte);
+
+inline constexpr int modem_reply_area_size = 256;
+
+// Modem test mode: sends one identification query (e.g. "ATI7\r") and prints the reply as the
+// text "\n %s\n": the bytes of this read alone, up to the first zero byte, empty when none came.
+void adapter_query_modem(PortHandle port, const char* query);

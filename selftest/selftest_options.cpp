@@ -1,0 +1,84 @@
+#include "selftest.hpp"
+
+#include "modem_mode.hpp"
+#include "output.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+
+namespace {
+
+constexpr const char* banner_rule = "-------------------------------------------------------";
+constexpr const char* help_rule =
+    "-------------------------------------------------------------------------";
+constexpr const char* web_address = "https://tapwright.example.org/tools";
+
+[[noreturn]] void fail() { std::exit(-1); }
+
+} // namespace
+
+void selftest_print_help(const char* program_name) {
+    std::printf("\n\n%s\n", help_rule);
+    std::printf("\n");
+    std::printf(" Usage:              \n");
+    std::printf("   %s  -p device \n ", program_name);
+    std::printf("\n");
+    std::printf("   Example Usage:   %s COM1 -R \n", program_name);
+    std::printf("\n");
+    std::printf("           Where: -p device is port e.g.  COM1  \n"
+                "                  -s Speed is port Speed  default is 115200 \n");
+    std::printf("\n\n%s\n", help_rule);
+}
+
+SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
+    std::printf("%s\n\n \n %s\n\n%s\n", banner_rule, web_address, banner_rule);
+    if (argument_count <= 1) {
+        std::puts(" Help Menu");
+        selftest_print_help(arguments[0]);
+        fail();
+    }
+
+    SelfTestOptions options;
+    bool device_set = false, speed_set = false;
+    for (;;) {
+        output_flush(); // the parser writes its diagnostics to standard error itself
+        const int option = getopt(argument_count, arguments, "ms:p:");
+        if (option == -1) break;
+        switch (option) {
+        case 'p':
+            if (device_set) {
+                std::puts(" Device/PORT error!");
+                fail();
+            }
+            options.device = optarg;
+            device_set = true;
+            break;
+        case 's':
+            if (speed_set) {
+                std::puts(" Speed should be set: eg  115200 ");
+                fail();
+            }
+            options.speed = optarg;
+            speed_set = true;
+            break;
+        case 'm': modem_mode = 1; break;
+        default:
+            // Unlike the sniffer, the self-test reports a stray option and reads on.
+            std::printf(" Invalid argument %c", option);
+            selftest_print_help(arguments[0]);
+            break;
+        }
+    }
+
+    if (!device_set) {
+        std::puts(" No serial port set");
+        selftest_print_help(arguments[0]);
+        fail();
+    }
+    if (!speed_set) options.speed = selftest_default_speed;
+
+    std::printf("\n Parameters used: Device = %s,  Speed = %s\n\n", options.device.c_str(),
+                options.speed.c_str());
+    return options;
+}

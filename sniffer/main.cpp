@@ -1,0 +1,8 @@
+#include "console.hpp"
+#include "sniffer.hpp"
+
+int main(int argument_count, char** arguments) {
+    console_start();
+    const SniffOptions options = sniff_read_options(argument_count, arguments);
+    return sniff_run(options);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+// The command line of spi-sniffer. Every field is the program's own copy.
+struct SniffOptions {
+    std::string device;     // -d, required: the port name
+    std::string speed;      // -s, "115200": the baud rate
+    std::string clock_edge; // -e, "1": CKE bit when it begins with "1"
+    std::string polarity;   // -p, "0": CKP bit when it begins with "1"
+    std::string raw;        // -r, "0": raw output when it begins with "1"
+};
+
+inline constexpr const char* sniff_default_speed = "115200";
+inline constexpr const char* sniff_default_clock_edge = "1";
+inline constexpr const char* sniff_default_polarity = "0";
+inline constexpr const char* sniff_default_raw = "0";
+
+// Prints the banner, reads the options and echoes them. Returns only with a usable command line;
+// otherwise it ends the process with status -1.
+SniffOptions sniff_read_options(int argument_count, char** arguments);
+
+// Prints the usage text, naming the program as program_name.
+void sniff_print_help(const char* program_name);
+
+// Turns the sniffed byte stream into text. The state runs on across chunks.
+struct SniffDecoder {
+    bool raw;  // every byte's hex twice, no framing
+    int state; // 0 outside a frame, 1 in a frame, 2 after "\", 3 before a pair's second byte
+};
+
+SniffDecoder sniff_decoder_new(bool raw);
+
+// Prints count (>= 1) bytes of the stream to standard output and advances the state.
+void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count);
+
+// The run after the command line: sets up the port and the adapter, then prints the sniffed
+// traffic until a key. Returns 0 after a normal end, -1 on failure.
+int sniff_run(const SniffOptions& options);
+
+// The sniffer configuration byte for the options: 0x80, +0x02 for CKE, +0x04 for CKP.
+unsigned char sniff_configuration_byte(const SniffOptions& options);

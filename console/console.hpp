@@ -12,6 +12,8 @@ inline constexpr int key_escape = 27;
 inline constexpr int key_sequence = 0x100;
 // What the key functions return once standard input has ended: no key will ever come.
 inline constexpr int key_end_of_input = -1;
+// What console_take_key returns for SIGINT or SIGTERM while console_signals_as_key is on.
+inline constexpr int key_signal = 0x101;
 
 // Puts a terminal on standard input into non-canonical, no-echo mode (signals kept) and
 // arranges that it is restored, and serial_release_all is called, on every way out: return

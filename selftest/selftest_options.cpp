@@ -51,7 +51,7 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
                 std::puts(" Device/PORT error!");
                 fail();
             }
-            options.device = optarg;
+            options.device = std::string(optarg);
             device_set = true;
             break;
         case 's':
@@ -59,7 +59,7 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
                 std::puts(" Speed should be set: eg  115200 ");
                 fail();
             }
-            options.speed = optarg;
+            options.speed = std::string(optarg);
             speed_set = true;
             break;
         case 'm': modem_mode = 1; break;
@@ -76,7 +76,7 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
         selftest_print_help(arguments[0]);
         fail();
     }
-    if (!speed_set) options.speed = selftest_default_speed;
+    if (!speed_set) options.speed = std::string(selftest_default_speed);
 
     std::printf("\n Parameters used: Device = %s,  Speed = %s\n\n", options.device.c_str(),
                 options.speed.c_str());

@@ -25,7 +25,7 @@ void store_once(std::string& field, bool& is_set, const char* argument, const ch
         std::puts(complaint);
         fail();
     }
-    field = argument;
+    field = std::string(argument);
     is_set = true;
 }
 
@@ -85,10 +85,10 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
         sniff_print_help(arguments[0]);
         fail();
     }
-    if (!edge_set) options.clock_edge = sniff_default_clock_edge;
-    if (!polarity_set) options.polarity = sniff_default_polarity;
-    if (!speed_set) options.speed = sniff_default_speed;
-    if (!raw_set) options.raw = sniff_default_raw;
+    if (!edge_set) options.clock_edge = std::string(sniff_default_clock_edge);
+    if (!polarity_set) options.polarity = std::string(sniff_default_polarity);
+    if (!speed_set) options.speed = std::string(sniff_default_speed);
+    if (!raw_set) options.raw = std::string(sniff_default_raw);
 
     std::puts("\n Parameters used:");
     std::printf(" Device = %s,  Speed = %s, Clock Edge= %s, Polarity= %s RawData= %s \n\n",

@@ -1,0 +1,36 @@
+// Decoder throughput: decodes a file's bytes to standard output in the sniffer's 100-byte
+// chunks and reports the input rate on standard error.
+//   decoder_bench FILE [raw]
+
+#include "sniffer.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+int main(int argument_count, char** arguments) {
+    if (argument_count < 2) {
+        std::fprintf(stderr, "usage: %s FILE [raw]\n", arguments[0]);
+        return 2;
+    }
+    std::ifstream file(arguments[1], std::ios::binary);
+    const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file), {}};
+    const bool raw = argument_count > 2 && std::strcmp(arguments[2], "raw") == 0;
+
+    const auto start = std::chrono::steady_clock::now();
+    SniffDecoder decoder = sniff_decoder_new(raw);
+    constexpr std::size_t chunk = 100;
+    for (std::size_t pos = 0; pos < bytes.size(); pos += chunk) {
+        const std::size_t count = bytes.size() - pos < chunk ? bytes.size() - pos : chunk;
+        sniff_decode(decoder, bytes.data() + pos, static_cast<int>(count));
+        std::fflush(stdout);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(stderr, "%s: %zu bytes in %.3f s, %.1f MB/s\n", raw ? "raw" : "decoded",
+                 bytes.size(), seconds, static_cast<double>(bytes.size()) / seconds / 1e6);
+    return 0;
+}

@@ -1,0 +1,392 @@
+// The emulated adapter, driven through a plain descriptor on its slave so that a fault in it
+// shows here and not as a puzzling failure of the code that is tested against it.
+
+#include "emulator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ostream>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+
+// Long enough to trust that nothing more is coming from an emulator that answers at once.
+constexpr int quiet_ms = 60;
+constexpr int reply_ms = 2000;
+
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+int open_slave(const Emulator& emulator) {
+    return open(emulator_path(emulator).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Reads until want bytes are in or timeout_ms have passed; a hang-up ends it early.
+Bytes read_for(int fd, std::size_t want, int timeout_ms) {
+    Bytes got;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < want) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
+        pollfd watched = {fd, POLLIN, 0};
+        if (poll(&watched, 1, static_cast<int>(left.count())) <= 0) break;
+        unsigned char block[4096];
+        const ssize_t count = read(fd, block, std::min(sizeof block, want - got.size()));
+        if (count <= 0) break;
+        got.insert(got.end(), block, block + count);
+    }
+    return got;
+}
+
+void send(int fd, const Bytes& bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+bool hung_up(int fd, int timeout_ms) {
+    pollfd watched = {fd, POLLIN, 0};
+    return poll(&watched, 1, timeout_ms) == 1 && (watched.revents & POLLHUP) != 0;
+}
+
+int open_descriptor_count() {
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) return -1;
+    int count = 0;
+    while (readdir(folder) != nullptr) ++count;
+    closedir(folder);
+    return count;
+}
+
+struct Step {
+    Bytes send;
+    Bytes reply; // exactly this, and nothing more before the next step
+};
+
+struct SessionCase {
+    const char* name;
+    EmulatorScript script;
+    std::vector<Step> steps;
+};
+
+void PrintTo(const SessionCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+EmulatorScript with(void (*change)(EmulatorScript&)) {
+    EmulatorScript script;
+    change(script);
+    return script;
+}
+
+const Bytes none;
+const Bytes handshake = {0x00};
+const Bytes bbio1 = bytes_of("BBIO1");
+const Bytes bbio0 = bytes_of("BBIO0");
+const Bytes ack = {0x01};
+
+std::vector<SessionCase> session_cases() {
+    return {
+        {"AnsweredAtOnce", {}, {{handshake, bbio1}}},
+        {"AnsweredOnThirdAfterSilence",
+         with([](EmulatorScript& s) { s.handshake_from_attempt = 3; }),
+         {{handshake, none}, {handshake, none}, {handshake, bbio1}}},
+        {"AnsweredOnThirdAfterWrongReplies",
+         with([](EmulatorScript& s) {
+             s.handshake_from_attempt = 3;
+             s.handshake_wrong = true;
+         }),
+         {{handshake, bbio0}, {handshake, bbio0}, {handshake, bbio1}}},
+        {"NeverAnswered",
+         with([](EmulatorScript& s) { s.handshake_from_attempt = 0; }),
+         {{handshake, none}, {handshake, none}, {handshake, none}}},
+        {"NeverAnsweredButWrongReplies",
+         with([](EmulatorScript& s) {
+             s.handshake_from_attempt = 0;
+             s.handshake_wrong = true;
+         }),
+         {{handshake, bbio0}, {handshake, bbio0}}},
+        {"InitialStateIgnoresCommands",
+         {},
+         {{{0x40}, none}, {{0x14}, none}, {{0x01}, none}, {handshake, bbio1}}},
+        {"BitBangSelfTestBoard",
+         {},
+         {{handshake, bbio1},
+          {{0x40}, ack},
+          {{0xC0}, ack},
+          {{0x14}, {0x47, 0x46}},
+          {{0x80}, ack},
+          {{0x0F}, none},
+          {handshake, bbio1},
+          {handshake, bbio1}}},
+        {"ClosingByteCountsHandshakesAnew",
+         with([](EmulatorScript& s) { s.handshake_from_attempt = 2; }),
+         {{handshake, none},
+          {handshake, bbio1},
+          {{0x0F}, none},
+          {handshake, none},
+          {handshake, bbio1}}},
+        {"SuccessiveReadingsLastRepeats",
+         with([](EmulatorScript& s) {
+             s.readings = {{0x01, 0x02}, {0x03}, {}, {0x04, 0x05}};
+         }),
+         {{handshake, bbio1},
+          {{0x14}, {0x01, 0x02}},
+          {{0x14}, {0x03}},
+          {{0x14}, none},
+          {{0x14}, {0x04, 0x05}},
+          {{0x14}, {0x04, 0x05}}}},
+        {"NoReadingsIsSilence",
+         with([](EmulatorScript& s) { s.readings = {}; }),
+         {{handshake, bbio1}, {{0x14}, none}, {{0x80}, ack}}},
+        {"CommandRepliesPerByte",
+         with([](EmulatorScript& s) {
+             s.command_reply[0x40] = 0xFF;
+             s.command_reply[0xC0] = emulator_silence;
+         }),
+         {{handshake, bbio1}, {{0x40}, {0xFF}}, {{0xC0}, none}, {{0x80}, ack}}},
+        {"SpiModeTakesCommands",
+         {},
+         {{handshake, bbio1},
+          {{0x01}, bytes_of("SPI1")},
+          {{0x84}, ack},
+          {{0x14}, ack},
+          {{0x0F}, ack}}},
+        {"ShortModeReply",
+         with([](EmulatorScript& s) { s.mode_reply = "SPI"; }),
+         {{handshake, bbio1}, {{0x01}, bytes_of("SPI")}, {{0x80}, ack}}},
+        {"SilentModeReply",
+         with([](EmulatorScript& s) { s.mode_reply = ""; }),
+         {{handshake, bbio1}, {{0x01}, none}, {{0x80}, ack}}},
+        {"ModemAnswersQueries",
+         with([](EmulatorScript& s) {
+             s.modem = true;
+             s.ati3 = "three";
+             s.ati4 = "four";
+             s.ati7 = "seven";
+         }),
+         {{bytes_of("ATI3\r"), bytes_of("three")},
+          {handshake, none},
+          {{0x40}, none},
+          {bytes_of("ATI4\r"), bytes_of("four")},
+          {bytes_of("\x14\x80\x0f"
+                    "ATI7\r"),
+           bytes_of("seven")},
+          {bytes_of("ATZ\r"), none},
+          {bytes_of("ATI7"), none},
+          {bytes_of("\r"), bytes_of("seven")}}},
+    };
+}
+
+class EmulatorSession : public testing::TestWithParam<SessionCase> {};
+
+TEST_P(EmulatorSession, RepliesAndRecordsInOrder) {
+    const SessionCase& session = GetParam();
+    Emulator* emulator = emulator_start(session.script);
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+
+    Bytes all_sent;
+    for (std::size_t i = 0; i < session.steps.size(); ++i) {
+        const Step& step = session.steps[i];
+        send(fd, step.send);
+        all_sent.insert(all_sent.end(), step.send.begin(), step.send.end());
+        // A step that expects silence waits a little for bytes that should not come.
+        const Bytes reply = step.reply.empty() ? read_for(fd, 64, quiet_ms)
+                                               : read_for(fd, step.reply.size(), reply_ms);
+        EXPECT_EQ(reply, step.reply) << "step " << i;
+    }
+    EXPECT_EQ(read_for(fd, 64, quiet_ms), none) << "after the last step";
+    EXPECT_TRUE(emulator_wait_received(*emulator, all_sent.size(), reply_ms));
+    EXPECT_EQ(emulator_received(*emulator), all_sent);
+
+    close(fd);
+    emulator_stop(emulator);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, EmulatorSession, testing::ValuesIn(session_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+EmulatorScript streaming_script(std::vector<Bytes> chunks) {
+    EmulatorScript script;
+    script.stream_chunks = std::move(chunks);
+    return script;
+}
+
+// Brings the emulator into SPI mode and starts the sniffer.
+void start_sniffer(int fd) {
+    send(fd, {0x00});
+    ASSERT_EQ(read_for(fd, 5, reply_ms), bbio1);
+    send(fd, {0x01});
+    ASSERT_EQ(read_for(fd, 4, reply_ms), bytes_of("SPI1"));
+    send(fd, {0x0E});
+}
+
+TEST(EmulatorStream, ChunksComeInOrderWithTheGapBetweenThem) {
+    EmulatorScript script = streaming_script({{0x5B, 0x5C, 0x01}, {0x02, 0x5D}, {0xAA}});
+    script.stream_chunk_gap_ms = 200;
+    Emulator* emulator = emulator_start(script);
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    start_sniffer(fd);
+
+    std::vector<Clock::time_point> arrivals;
+    for (const Bytes& chunk : script.stream_chunks) {
+        EXPECT_EQ(read_for(fd, chunk.size(), reply_ms), chunk);
+        arrivals.push_back(Clock::now());
+    }
+    // The emulator can be late on a loaded machine but never early.
+    for (std::size_t i = 1; i < arrivals.size(); ++i)
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], std::chrono::milliseconds(150)) << "gap " << i;
+    EXPECT_EQ(read_for(fd, 64, quiet_ms), none);
+    EXPECT_FALSE(emulator_wait_hung_up(*emulator, 0));
+
+    close(fd);
+    emulator_stop(emulator);
+}
+
+TEST(EmulatorStream, HangupWaitsUntilTheProgramHasReadTheStream) {
+    EmulatorScript script = streaming_script({{0x5B, 0x5C, 0x12}, {0x34, 0x5D}});
+    script.stream_chunk_gap_ms = 1;
+    script.hangup_after_stream = true;
+    Emulator* emulator = emulator_start(script);
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    start_sniffer(fd);
+
+    // Closing the master throws away whatever the slave has not read yet.
+    EXPECT_FALSE(emulator_wait_hung_up(*emulator, 300));
+    EXPECT_EQ(read_for(fd, 5, reply_ms), Bytes({0x5B, 0x5C, 0x12, 0x34, 0x5D}));
+    EXPECT_TRUE(emulator_wait_hung_up(*emulator, reply_ms));
+    EXPECT_TRUE(hung_up(fd, reply_ms));
+
+    close(fd);
+    emulator_stop(emulator);
+}
+
+TEST(EmulatorStream, FloodSendsThePatternAsOftenAsAsked) {
+    EmulatorScript script;
+    script.flood_pattern = {0x5B, 0x5C, 0x01, 0x02, 0x5D};
+    script.flood_bytes = 100003;
+    script.hangup_after_stream = true;
+    Emulator* emulator = emulator_start(script);
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    start_sniffer(fd);
+
+    const Bytes flood = read_for(fd, script.flood_bytes + 1, 20000);
+    ASSERT_EQ(flood.size(), script.flood_bytes);
+    for (std::size_t i = 0; i < flood.size(); ++i)
+        ASSERT_EQ(flood[i], script.flood_pattern[i % script.flood_pattern.size()]) << i;
+    EXPECT_TRUE(hung_up(fd, reply_ms));
+    EXPECT_EQ(emulator_sent(*emulator), script.flood_bytes + 5 + 4);
+
+    close(fd);
+    emulator_stop(emulator);
+}
+
+TEST(EmulatorPort, SurvivesTheProgramClosingAndReopeningThePort) {
+    Emulator* emulator = emulator_start({});
+    ASSERT_NE(emulator, nullptr);
+    for (int board = 1; board <= 3; ++board) {
+        const int fd = open_slave(*emulator);
+        ASSERT_GE(fd, 0) << "board " << board;
+        send(fd, {0x00});
+        EXPECT_EQ(read_for(fd, 5, reply_ms), bbio1) << "board " << board;
+        send(fd, {0x0F});
+        close(fd);
+        EXPECT_FALSE(emulator_wait_hung_up(*emulator, quiet_ms)) << "board " << board;
+    }
+    emulator_stop(emulator);
+}
+
+TEST(EmulatorPort, HangupIsSeenOnTheSlave) {
+    Emulator* emulator = emulator_start({});
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(hung_up(fd, 0));
+
+    emulator_hangup(*emulator);
+    EXPECT_TRUE(emulator_wait_hung_up(*emulator, 0));
+    EXPECT_TRUE(hung_up(fd, reply_ms));
+    // A second hang-up, and the stop after it, must not wait for a master that is gone.
+    emulator_hangup(*emulator);
+
+    close(fd);
+    emulator_stop(emulator);
+}
+
+struct StopCase {
+    const char* name;
+    EmulatorScript script;
+    bool start_sniffer;
+};
+
+void PrintTo(const StopCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+std::vector<StopCase> stop_cases() {
+    EmulatorScript endless_flood;
+    endless_flood.flood_pattern = {0xA5};
+    EmulatorScript long_gap = streaming_script({{0x01}, {0x02}});
+    long_gap.stream_chunk_gap_ms = 60000;
+    EmulatorScript unread_replies;
+    unread_replies.readings = {Bytes(200, 0x47)};
+    return {
+        {"Idle", {}, false},
+        {"EndlessFloodNobodyReads", endless_flood, true},
+        {"InTheGapBetweenChunks", long_gap, true},
+        {"ManyRepliesNobodyReads", unread_replies, false},
+    };
+}
+
+class EmulatorStop : public testing::TestWithParam<StopCase> {};
+
+TEST_P(EmulatorStop, ReturnsPromptlyAndLeavesNoDescriptor) {
+    const StopCase& stop = GetParam();
+    const int descriptors_before = open_descriptor_count();
+    ASSERT_GT(descriptors_before, 0);
+
+    Emulator* emulator = emulator_start(stop.script);
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    if (stop.start_sniffer) {
+        start_sniffer(fd);
+    } else {
+        send(fd, {0x00});
+        ASSERT_EQ(read_for(fd, 5, reply_ms), bbio1);
+        // Far more replies than the pseudo-terminal holds, none of them read.
+        send(fd, Bytes(400, 0x14));
+    }
+    EXPECT_TRUE(emulator_wait_received(*emulator, 2, reply_ms));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const auto stop_began = Clock::now();
+    emulator_stop(emulator);
+    EXPECT_LT(Clock::now() - stop_began, std::chrono::seconds(3));
+    close(fd);
+    EXPECT_EQ(open_descriptor_count(), descriptors_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Situations, EmulatorStop, testing::ValuesIn(stop_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,380 @@
+// hvp-selftest end to end: the built program as a process, the emulated adapter on a
+// pseudo-terminal, the operator's keys on its standard input.
+
+#include "emulator.hpp"
+#include "process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <ostream>
+#include <string>
+#include <termios.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const std::string program = HVP_SELFTEST_PATH;
+const std::string banner_rule(55, '-');
+const std::string help_rule(73, '-');
+const std::string banner =
+    banner_rule + "\n\n \n https://tapwright.example.org/tools\n\n" + banner_rule + "\n";
+const std::string help = "\n\n" + help_rule + "\n\n Usage:              \n   " + program +
+                         "  -p device \n \n   Example Usage:   " + program + " COM1 -R \n\n" +
+                         "           Where: -p device is port e.g.  COM1  \n"
+                         "                  -s Speed is port Speed  default is 115200 \n\n\n" +
+                         help_rule + "\n";
+
+const std::string first_prompt = " Press Esc to exit, any other key to start the self-test \n\n";
+const std::string starting = "\n Starting test! \n";
+const std::string pause_prompt = " Press any key to continue...\n";
+const std::string next_prompt = "\n Connect another Tapwright HVP adapter and press any key to start "
+                                "the self-test again \n Or hit ESC key to stop and end the test.\n";
+const std::string new_test =
+    "\n--------------------- Starting a new Test-------------------------\n";
+const std::string stopping = "\n Esc key hit, stopping...\n (Bye for now!)\n";
+const std::string pass = " Voltage Measurement: ****PASS**** \n";
+const std::string fail = " Voltage Measurement: !!!!FAIL!!!! \n";
+
+constexpr int run_timeout_ms = 15000;
+
+// Test cases show by name in test listings, not as a dump of their bytes.
+template <typename Case>
+    requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+ProcessOptions merged() {
+    ProcessOptions options;
+    options.merge_output = true;
+    return options;
+}
+
+ProcessOptions on_terminal() {
+    ProcessOptions options = merged();
+    options.stdin_terminal = true;
+    return options;
+}
+
+
+std::string echo(const std::string& device) {
+    return "\n Parameters used: Device = " + device + ",  Speed = 115200\n\n";
+}
+
+// One board up to the measurement reply.
+std::string board_start(const std::string& device) {
+    return " Opening Tapwright on " + device +
+           " at 115200bps...\n"
+           " Configuring Tapwright HVP Adapter...\n"
+           " Going into Binary Bitbang mode.. Entering binary mode...\n"
+           "ok\n configuring pins as output...\n sending 01000000...OK\n"
+           " Sending Command to power on : 11000000....OK\n"
+           " Voltage Probe measurement...,sending 00010100 \n";
+}
+
+// The bytes the adapter sees for one board.
+const Bytes board_bytes = {0x00, 0x40, 0xC0, 0x14, 0x80, 0x0F};
+
+struct SelfTest {
+    Emulator* emulator = nullptr;
+    Process process;
+    std::string path;
+    ~SelfTest() {
+        process_end(process);
+        emulator_stop(emulator);
+    }
+};
+
+void start(SelfTest& test, const EmulatorScript& script, std::vector<std::string> extra_args = {},
+           const ProcessOptions& options = merged()) {
+    test.emulator = emulator_start(script);
+    ASSERT_NE(test.emulator, nullptr);
+    test.path = emulator_path(*test.emulator);
+    std::vector<std::string> args = {"-p", test.path};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    ASSERT_TRUE(process_start(test.process, program, args, options));
+}
+
+// Waits until the whole output so far is `expected` (a prompt at its end), then presses key.
+void answer(SelfTest& test, const std::string& expected, const std::string& key) {
+    ASSERT_TRUE(process_wait_for_output(test.process, expected, run_timeout_ms))
+        << test.process.out;
+    ASSERT_EQ(test.process.out, expected);
+    ASSERT_TRUE(process_send(test.process, key));
+}
+
+void expect_stopped(SelfTest& test, const std::string& expected) {
+    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    EXPECT_EQ(test.process.out, expected);
+    EXPECT_TRUE(test.process.exited);
+    EXPECT_EQ(test.process.status, 255);
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// --- Command line ---------------------------------------------------------------------------
+
+struct CommandLineCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expected_stdout;
+    std::string expected_stderr_part;
+};
+
+class SelfTestCommandLine : public testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(SelfTestCommandLine, PrintsExactlyAndFails) {
+    const CommandLineCase& c = GetParam();
+    Process p;
+    ASSERT_TRUE(process_start(p, program, c.args));
+    process_close_stdin(p); // no operator: end of input counts as Esc
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.out, c.expected_stdout);
+    if (c.expected_stderr_part.empty()) {
+        EXPECT_EQ(p.err, "");
+    } else {
+        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
+    }
+    EXPECT_TRUE(p.exited);
+    EXPECT_EQ(p.status, 255);
+}
+
+const std::string no_port = " No serial port set\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SelfTestCommandLine,
+    testing::Values(
+        CommandLineCase{"NoArgument", {}, banner + " Help Menu\n" + help, ""},
+        CommandLineCase{"UnknownOptionThenNormalStart",
+                        {"-x", "-p", "/nonexistent/COM2"},
+                        banner + " Invalid argument ?" + help + echo("/nonexistent/COM2") +
+                            first_prompt + stopping,
+                        "-- 'x'"},
+        CommandLineCase{"DeviceOptionLast",
+                        {"-p"},
+                        banner + " Invalid argument ?" + help + no_port + help,
+                        "-- 'p'"},
+        CommandLineCase{"DeviceTwice", {"-p", "COM2", "-p", "COM3"}, banner + " Device/PORT error!\n", ""},
+        CommandLineCase{"SpeedTwice",
+                        {"-s", "115200", "-s", "115200", "-p", "COM2"},
+                        banner + " Speed should be set: eg  115200 \n",
+                        ""},
+        CommandLineCase{"ModemAlone", {"-m"}, banner + no_port + help, ""},
+        CommandLineCase{"ModemTwice", {"-m", "-m"}, banner + no_port + help, ""},
+        CommandLineCase{"BareDeviceIsPassedOver",
+                        {"/nonexistent/COM2", "-p", "/nonexistent/COM3"},
+                        banner + echo("/nonexistent/COM3") + first_prompt + stopping,
+                        ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- The cycle --------------------------------------------------------------------------------
+
+// A passing board, then a failing one just below the threshold: the first-board pause only
+// after the first, the port opened and closed for each.
+TEST(SelfTestCycle, PassingThenFailingBoard) {
+    EmulatorScript script;
+    script.readings = {{0x47, 0x46}, {0x47, 0x45}};
+    SelfTest test;
+    start(test, script);
+    std::string expected = banner + echo(test.path) + first_prompt;
+    answer(test, expected, "a");
+    expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
+                " powering off.....\n" + pause_prompt;
+    answer(test, expected, "b");
+    expected += next_prompt;
+    answer(test, expected, "c");
+    expected += new_test + board_start(test.path) + " ADC Reading: 12 Volts\n" + fail +
+                " powering off.....\n" + next_prompt;
+    answer(test, expected, "\x1b");
+    expected += stopping;
+    expect_stopped(test, expected);
+    EXPECT_EQ(emulator_received(*test.emulator), concat({board_bytes, board_bytes}));
+}
+
+struct ReadingCase {
+    const char* name;
+    std::vector<Bytes> readings;
+    std::string verdict;
+};
+
+class SelfTestReading : public testing::TestWithParam<ReadingCase> {};
+
+TEST_P(SelfTestReading, IsJudged) {
+    const ReadingCase& c = GetParam();
+    EmulatorScript script;
+    script.readings = c.readings;
+    SelfTest test;
+    start(test, script);
+    std::string expected = banner + echo(test.path) + first_prompt;
+    answer(test, expected, "a");
+    expected += starting + board_start(test.path) + c.verdict + " powering off.....\n" + pause_prompt;
+    answer(test, expected, "b");
+    expected += next_prompt;
+    answer(test, expected, "\x1b");
+    expect_stopped(test, expected + stopping);
+    // A bad reading still powers the board off and closes the session.
+    EXPECT_EQ(emulator_received(*test.emulator), board_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SelfTestReading,
+    testing::Values(
+        ReadingCase{"LowByteOnlyIsUnsignedAndTwoWide", {{0x00, 0x80}}, " ADC Reading:  0 Volts\n" + fail},
+        ReadingCase{"HighBytesAreUnsigned", {{0xFF, 0xFF}}, " ADC Reading: 43 Volts\n" + pass},
+        ReadingCase{"OneByte", {{0x47}}, " Expecting 2 bytes returned but got 1 instead\n" + fail},
+        ReadingCase{"Silence", {{}}, " Expecting 2 bytes returned but got -1 instead\n" + fail}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SelfTestCycle, EscAtTheFirstPromptStopsBeforeAnyBoard) {
+    SelfTest test;
+    start(test, EmulatorScript{});
+    const std::string expected = banner + echo(test.path) + first_prompt;
+    answer(test, expected, "\x1b");
+    expect_stopped(test, expected + stopping);
+    EXPECT_TRUE(emulator_received(*test.emulator).empty());
+}
+
+// Esc at the first-board pause is only "any key"; an arrow key at a prompt is not Esc.
+TEST(SelfTestCycle, EscAtThePauseAndArrowKeysGoOn) {
+    SelfTest test;
+    start(test, EmulatorScript{});
+    std::string expected = banner + echo(test.path) + first_prompt;
+    answer(test, expected, "\x1b[A");
+    expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
+                " powering off.....\n" + pause_prompt;
+    answer(test, expected, "\x1b");
+    expected += next_prompt;
+    answer(test, expected, "\x1b[B");
+    expected += new_test + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
+                " powering off.....\n" + next_prompt;
+    answer(test, expected, "\x1b");
+    expect_stopped(test, expected + stopping);
+}
+
+// A scripted run with nothing more to say ends instead of hanging: end of input passes the
+// first-board pause and stops at the next prompt.
+TEST(SelfTestCycle, EndOfInputCountsAsEsc) {
+    SelfTest test;
+    start(test, EmulatorScript{});
+    std::string expected = banner + echo(test.path) + first_prompt;
+    answer(test, expected, "a");
+    process_close_stdin(test.process);
+    expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
+                " powering off.....\n" + pause_prompt + next_prompt + stopping;
+    expect_stopped(test, expected);
+    EXPECT_EQ(emulator_received(*test.emulator), board_bytes);
+}
+
+TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
+    EmulatorScript script;
+    script.handshake_from_attempt = 0;
+    SelfTest test;
+    start(test, script);
+    answer(test, banner + echo(test.path) + first_prompt, "a");
+    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    const std::string tail = " Tapwright cannot switch to binary bitbang mode :( \n";
+    ASSERT_GE(test.process.out.size(), tail.size());
+    EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
+    EXPECT_EQ(test.process.status, 255);
+    EXPECT_EQ(emulator_received(*test.emulator), Bytes(26, 0x00));
+}
+
+TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
+    SelfTest test;
+    start(test, EmulatorScript{}, {}, {});
+    answer(test, banner + echo(test.path) + first_prompt, "a");
+    ASSERT_TRUE(process_wait_for_output(test.process, pause_prompt, run_timeout_ms));
+    ASSERT_TRUE(process_send(test.process, "b"));
+    ASSERT_TRUE(process_wait_for_output(test.process, next_prompt, run_timeout_ms));
+    emulator_stop(test.emulator); // the pseudo-terminal, and its device node, are gone
+    test.emulator = nullptr;
+    ASSERT_TRUE(process_send(test.process, "c"));
+    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    EXPECT_EQ(test.process.err, " Error opening serial port\n");
+    EXPECT_EQ(test.process.status, 255);
+    const std::string tail = new_test + " Opening Tapwright on " + test.path + " at 115200bps...\n";
+    ASSERT_GE(test.process.out.size(), tail.size());
+    EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
+}
+
+TEST(SelfTestCycle, MissingPortAtTheFirstBoard) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"-p", "/nonexistent/ttyUSB7"}));
+    ASSERT_TRUE(process_send(p, "a"));
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.err, " Error opening serial port\n");
+    EXPECT_EQ(p.status, 255);
+}
+
+TEST(SelfTestCycle, ModemTest) {
+    EmulatorScript script;
+    script.modem = true;
+    script.ati7 = "\r\nModem options text\r\nOK\r\n";
+    SelfTest test;
+    start(test, script, {"-m"});
+    std::string expected = banner + echo(test.path) + first_prompt;
+    answer(test, expected, "a");
+    expected += starting + " Opening Tapwright on " + test.path + " at 115200bps...\n" + "\n " +
+                script.ati7 + "\n Voltage Probe measurement...,sending 00010100 \n" +
+                " ADC Reading: 13 Volts\n" + pass + " powering off.....\n" +
+                " Modem responded with -1 byte and with a value of 0X0\n" + pause_prompt;
+    answer(test, expected, "b");
+    expected += next_prompt;
+    answer(test, expected, "\x1b");
+    expect_stopped(test, expected + stopping);
+    const std::string query = "ATI7\r";
+    EXPECT_EQ(emulator_received(*test.emulator),
+              concat({Bytes(query.begin(), query.end()), Bytes{0x14, 0x80, 0x0F}}));
+}
+
+// --- The terminal on standard input ---------------------------------------------------------
+
+termios fresh_terminal_mode() {
+    PtyPair pty = pty_open(false);
+    termios mode{};
+    tcgetattr(pty.slave, &mode);
+    pty_close(pty);
+    return mode;
+}
+
+void expect_terminal_restored(const Process& process) {
+    termios now{};
+    ASSERT_EQ(tcgetattr(process.stdin_fd, &now), 0);
+    const termios fresh = fresh_terminal_mode();
+    EXPECT_EQ(now.c_lflag, fresh.c_lflag);
+    EXPECT_EQ(now.c_iflag, fresh.c_iflag);
+    EXPECT_EQ(now.c_cc[VMIN], fresh.c_cc[VMIN]);
+}
+
+TEST(SelfTestTerminal, RestoredAfterEsc) {
+    SelfTest test;
+    start(test, EmulatorScript{}, {}, on_terminal());
+    ASSERT_TRUE(process_wait_for_output(test.process, first_prompt, run_timeout_ms));
+    termios running{};
+    ASSERT_EQ(tcgetattr(test.process.stdin_fd, &running), 0);
+    EXPECT_EQ(running.c_lflag & (ICANON | ECHO), 0u);
+    ASSERT_TRUE(process_send(test.process, "\x1b"));
+    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    EXPECT_EQ(test.process.status, 255);
+    expect_terminal_restored(test.process);
+}
+
+TEST(SelfTestTerminal, RestoredAfterSigterm) {
+    SelfTest test;
+    start(test, EmulatorScript{}, {}, on_terminal());
+    ASSERT_TRUE(process_wait_for_output(test.process, first_prompt, run_timeout_ms));
+    process_signal(test.process, SIGTERM);
+    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    EXPECT_FALSE(test.process.exited);
+    EXPECT_EQ(test.process.signal, SIGTERM);
+    expect_terminal_restored(test.process);
+}
+
+} // namespace

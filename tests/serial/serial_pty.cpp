@@ -1,0 +1,76 @@
+#include "serial_pty.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+int serial_pty_open(SerialPty* pty) {
+    pty->master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pty->master == -1) return -1;
+    const char* name = nullptr;
+    if (grantpt(pty->master) == 0 && unlockpt(pty->master) == 0) name = ptsname(pty->master);
+    if (name != nullptr) {
+        std::snprintf(pty->slave_path, sizeof pty->slave_path, "%s", name);
+        pty->observer = open(pty->slave_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    termios line{};
+    if (pty->observer == -1 || tcgetattr(pty->observer, &line) == -1) {
+        serial_pty_close(pty);
+        return -1;
+    }
+    cfmakeraw(&line);
+    if (tcsetattr(pty->observer, TCSANOW, &line) == -1) {
+        serial_pty_close(pty);
+        return -1;
+    }
+    return 0;
+}
+
+void serial_pty_close(SerialPty* pty) {
+    serial_pty_close_master(pty);
+    if (pty->observer != -1) close(pty->observer);
+    pty->observer = -1;
+}
+
+void serial_pty_close_master(SerialPty* pty) {
+    if (pty->master != -1) close(pty->master);
+    pty->master = -1;
+}
+
+int serial_pty_send(const SerialPty* pty, const unsigned char* bytes, int n) {
+    int sent = 0;
+    while (sent < n) {
+        const ssize_t count = write(pty->master, bytes + sent, static_cast<size_t>(n - sent));
+        if (count == -1 && errno == EINTR) continue;
+        if (count <= 0) return -1;
+        sent += static_cast<int>(count);
+    }
+    return 0;
+}
+
+int serial_pty_wait_readable(int fd, int timeout_ms) {
+    pollfd wait_for{fd, POLLIN, 0};
+    return poll(&wait_for, 1, timeout_ms) == 1 && (wait_for.revents & POLLIN) != 0 ? 1 : 0;
+}
+
+int serial_pty_receive(int fd, unsigned char* buffer, int n, int timeout_ms) {
+    int got = 0;
+    while (got < n && serial_pty_wait_readable(fd, timeout_ms) == 1) {
+        const ssize_t count = read(fd, buffer + got, static_cast<size_t>(n - got));
+        if (count == -1 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (count <= 0) break;
+        got += static_cast<int>(count);
+    }
+    return got;
+}
+
+long long serial_pty_now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

@@ -1,0 +1,122 @@
+#pragma once
+
+// A scripted Tapwright (or an AT modem) at the far end of a pseudo-terminal. The program under
+// test opens emulator_path() like a real serial device; a background thread answers on the
+// master side and records every byte that arrives.
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline constexpr int emulator_silence = -1;
+
+// Long enough that the port's 100 ms inter-byte gap ends the read before the next chunk comes.
+inline constexpr int emulator_default_chunk_gap_ms = 150;
+
+struct EmulatorScript {
+    // Answers "BBIO1" from this handshake byte on (1 = at once), counted anew after every 0x0F;
+    // 0 = never.
+    int handshake_from_attempt = 1;
+    // Until then: five wrong bytes ("BBIO0") to each handshake byte instead of silence.
+    bool handshake_wrong = false;
+    // Reply to the switch into SPI mode (0x01); "" = silence.
+    std::string mode_reply = "SPI1";
+    // Reply byte per command byte, or emulator_silence.
+    std::array<int, 256> command_reply = [] {
+        std::array<int, 256> replies{};
+        replies.fill(0x01);
+        return replies;
+    }();
+    // The sniffed stream sent after the start byte 0x0E, one write per chunk.
+    std::vector<std::vector<unsigned char>> stream_chunks;
+    int stream_chunk_gap_ms = emulator_default_chunk_gap_ms;
+    // Close the master once the program has read the whole stream (or flood): it then sees a
+    // hang-up and no byte is lost.
+    bool hangup_after_stream = false;
+    // When not empty, the start byte begins a flood of this pattern, repeated as fast as the
+    // master takes it, instead of stream_chunks.
+    std::vector<unsigned char> flood_pattern;
+    // Bytes the flood sends in all; 0 = until stopped.
+    std::size_t flood_bytes = 0;
+    // Replies to successive 0x14 measurements, the last one repeating; {} = silence,
+    // an empty entry = silence for that measurement.
+    std::vector<std::vector<unsigned char>> readings = {{0x47, 0x46}};
+    // An AT modem instead of the adapter: answers the three queries below, nothing else.
+    bool modem = false;
+    std::string ati3 = "\r\nTest modem, firmware 2.4.1 (build 0117)\r\nOK\r\n";
+    std::string ati4 = "\r\nSettings: B0 E1 L2 M1 Q0 V1 X4 &C1 &D2\r\nOK\r\n";
+    std::string ati7 = "\r\nOptions: V.42\r\nOK\r\n";
+};
+
+enum EmulatorState { emulator_initial, emulator_bitbang, emulator_spi };
+
+struct Emulator {
+    EmulatorScript script;
+    int master = -1;
+    // Held for the emulator's whole life so the master never reads EIO while the program has
+    // the port closed between two sessions.
+    int slave_keep = -1;
+    std::string slave_path;
+    int wake_read = -1;
+    int wake_write = -1;
+    std::thread thread;
+
+    // Shared with the thread: guarded by mutex.
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<unsigned char> received;
+    std::size_t sent = 0;
+    bool stop_requested = false;
+    bool hangup_requested = false;
+    bool hung_up = false;
+
+    // The thread's own.
+    EmulatorState state = emulator_initial;
+    int handshake_count = 0;
+    std::size_t reading_index = 0;
+    std::string modem_line;
+    std::vector<unsigned char> outgoing;
+    std::size_t outgoing_done = 0;
+    bool streaming = false;
+    std::size_t next_chunk = 0;
+    std::chrono::steady_clock::time_point next_chunk_due;
+    std::size_t flood_queued = 0;
+    std::size_t flood_offset = 0;
+};
+
+// Opens the pseudo-terminal and starts answering. Returns nullptr when no pseudo-terminal could
+// be had.
+Emulator* emulator_start(const EmulatorScript& script);
+
+// The slave's device path, for serial_open.
+std::string emulator_path(const Emulator& emulator);
+
+// Every byte received so far, in order.
+std::vector<unsigned char> emulator_received(Emulator& emulator);
+
+// Count of bytes written to the master so far.
+std::size_t emulator_sent(Emulator& emulator);
+
+// Waits until at least count bytes were received. Returns whether they were within timeout_ms.
+bool emulator_wait_received(Emulator& emulator, std::size_t count, int timeout_ms);
+
+// Waits until done(received) holds. Returns whether it did within timeout_ms.
+bool emulator_wait_for(Emulator& emulator,
+                       const std::function<bool(const std::vector<unsigned char>&)>& done,
+                       int timeout_ms);
+
+// Waits until the master was closed (by emulator_hangup or after the stream). Returns whether
+// that happened within timeout_ms.
+bool emulator_wait_hung_up(Emulator& emulator, int timeout_ms);
+
+// Closes the master now; returns once it is closed. The program sees a hang-up.
+void emulator_hangup(Emulator& emulator);
+
+// Stops the thread, closes every descriptor and frees the emulator. Never blocks on the program.
+void emulator_stop(Emulator* emulator);

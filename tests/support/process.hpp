@@ -1,0 +1,89 @@
+#pragma once
+
+// Runs a program under test as a child process with its standard input fed by the test
+// (a pipe, or a pseudo-terminal whose master the test keeps) and its output collected.
+// Every wait has a time-out; a child still running when its Process goes away is killed
+// and reaped, and every descriptor is closed.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+struct ProcessOptions {
+    bool stdin_terminal = false;        // stdin is a pty slave, its controlling terminal
+    bool merge_output = false;          // stderr into the stdout pipe, in the order written
+    std::vector<std::string> extra_env; // "NAME=value", replacing an inherited NAME
+    std::optional<struct termios> terminal_mode; // the pty's mode before the child starts
+};
+
+struct Process {
+    pid_t pid = -1;
+    int stdin_fd = -1; // pipe write end, or the pty master
+    int out_fd = -1;
+    int err_fd = -1;
+    std::string terminal_path; // the pty slave, when stdin_terminal
+    std::string out;           // stdout (and stderr when merged) so far
+    std::string err;
+    bool reaped = false;
+    bool exited = false; // ended by exit(): status holds the exit code
+    int status = -1;
+    int signal = 0; // the signal that killed it, when it died of one
+    bool timed_out = false;
+
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+};
+
+// Starts path with args (argv[1]...). Returns false, with p left empty, when the program
+// cannot be started.
+bool process_start(Process& p, const std::string& path, const std::vector<std::string>& args,
+                   const ProcessOptions& options = {});
+
+// Writes all bytes to the child's stdin, collecting its output meanwhile. Returns false when
+// stdin is closed, the child stopped reading, or timeout_ms passed.
+bool process_send(Process& p, std::string_view bytes, int timeout_ms = 5000);
+
+// End of input for a pipe; for a terminal, a hang-up.
+void process_close_stdin(Process& p);
+
+// Collects output until stdout (with stderr when merged) contains text, the output ends, or
+// timeout_ms pass. Returns whether the text came.
+bool process_wait_for_output(Process& p, std::string_view text, int timeout_ms);
+bool process_wait_for_error(Process& p, std::string_view text, int timeout_ms);
+
+// Collects whatever output comes within timeout_ms. Returns whether any did.
+bool process_pump(Process& p, int timeout_ms);
+
+void process_signal(Process& p, int sig);
+
+// Collects output to its end and reaps the child; after timeout_ms it is killed (SIGKILL)
+// and timed_out set. Returns true when the child ended by itself in time.
+bool process_wait(Process& p, int timeout_ms);
+
+// 1 while the child runs, 0 once it has ended (and is reaped).
+int process_running(Process& p);
+
+// Kills the child if still running, reaps it, closes every descriptor. Idempotent.
+void process_end(Process& p);
+
+// Linux accounting of a running child, -1 when unavailable: CPU time used (user + system)
+// and voluntary context switches (each wake-up from a blocking wait counts one).
+long process_cpu_ms(const Process& p);
+long process_wakeups(const Process& p);
+
+// A pseudo-terminal pair; raw puts the slave in raw mode (no echo, no line editing, no
+// character translation). Both ends close-on-exec, the slave not a controlling terminal.
+struct PtyPair {
+    int master = -1;
+    int slave = -1;
+    std::string slave_path;
+};
+
+// Returns the pair, or master and slave -1 on failure.
+PtyPair pty_open(bool raw);
+void pty_close(PtyPair& pty);

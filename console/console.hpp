@@ -41,6 +41,7 @@ int console_wait_key();
 // Pauses for ms milliseconds.
 void console_pause(int ms);
 
-// Waits until the port has data (or is lost), a key is waiting, or timeout_ms have passed,
-// whichever comes first. Returns 1 when a key is waiting, else 0.
+// Waits until the port has data (or is lost), a key is waiting, or timeout_ms have passed
+// (-1: no limit), whichever comes first. Returns 1 when a key is waiting, 0 when the port is
+// ready to be read, -1 after the time-out. Port data is left for serial_read.
 int console_wait_port_or_key(PortHandle port, int timeout_ms);

@@ -329,13 +329,13 @@ void console_pause(int ms) {
 int console_wait_port_or_key(PortHandle port, int timeout_ms) {
     output_flush();
     if (signal_key_pending || key_buffered()) return 1;
-    const long long deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+    const long long deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
     for (;;) {
         struct pollfd fds[3] = {{static_cast<int>(port), POLLIN, 0},
                                 {input_ended ? -1 : STDIN_FILENO, POLLIN, 0},
                                 {wake_pipe[0], POLLIN, 0}};
-        const int r = poll(fds, 3, remaining_ms(deadline));
-        if (r < 0 && errno != EINTR) return 0;
+        const int r = poll(fds, 3, timeout_ms < 0 ? -1 : remaining_ms(deadline));
+        if (r < 0 && errno != EINTR) return 0; // let the read find out what is wrong
         if (r > 0) {
             if (fds[2].revents != 0) drain_wake_pipe();
             if (fds[1].revents & POLLNVAL)
@@ -345,6 +345,6 @@ int console_wait_port_or_key(PortHandle port, int timeout_ms) {
         }
         if (signal_key_pending || key_buffered()) return 1;
         if (r > 0 && fds[0].revents != 0) return 0;
-        if (r == 0 || remaining_ms(deadline) == 0) return 0;
+        if (timeout_ms >= 0 && remaining_ms(deadline) == 0) return -1;
     }
 }

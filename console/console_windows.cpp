@@ -79,6 +79,7 @@ void console_pause(int ms) {
     if (ms > 0) Sleep(static_cast<DWORD>(ms));
 }
 
+// The fixed 1 ms pause before each read: the port's own time-outs bound the read that follows.
 int console_wait_port_or_key(PortHandle, int) {
     output_flush();
     Sleep(1);

@@ -20,9 +20,12 @@ constexpr std::array<std::array<char, 2>, 256> hex_table = [] {
     return table;
 }();
 
-// Collects the few characters one byte produces, then hands them to stdio in one call.
-struct ByteText {
-    std::array<char, 16> text;
+// The text of a run of bytes is gathered here and handed to stdio in one call, so no byte
+// costs a library call of its own; the block never holds more than a few bytes' worth.
+struct TextBlock {
+    static constexpr std::size_t capacity = 1024;
+    static constexpr std::size_t most_per_byte = 16; // "5B 0x5B(" is the longest
+    std::array<char, capacity> text;
     std::size_t size = 0;
 
     void hex(unsigned char b) {
@@ -32,6 +35,13 @@ struct ByteText {
     void add(std::string_view s) {
         for (const char c : s) text[size++] = c;
     }
+    void make_room() {
+        if (size + most_per_byte > capacity) write_out();
+    }
+    void write_out() {
+        std::fwrite(text.data(), 1, size, stdout);
+        size = 0;
+    }
 };
 
 } // namespace
@@ -39,9 +49,10 @@ struct ByteText {
 SniffDecoder sniff_decoder_new(bool raw) { return SniffDecoder{raw, outside_frame}; }
 
 void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count) {
+    TextBlock out;
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
-        ByteText out;
+        out.make_room();
         out.hex(b);
         out.add(" ");
         if (decoder.raw) {
@@ -82,6 +93,6 @@ void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count) 
                 break;
             }
         }
-        std::fwrite(out.text.data(), 1, out.size, stdout);
     }
+    out.write_out();
 }

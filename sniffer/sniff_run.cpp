@@ -31,7 +31,9 @@ int capture(PortHandle port, bool raw) {
     SniffDecoder decoder = sniff_decoder_new(raw);
     console_signals_as_key(true);
     for (;;) {
-        if (console_wait_port_or_key(port, wait_without_limit) == 1) return 0;
+        const int ready = console_wait_port_or_key(port, wait_without_limit);
+        if (ready == 1) return 0;
+        if (ready != 0) continue;
         const int count = serial_read(port, area, sniff_chunk_size);
         if (count > 0) {
             sniff_decode(decoder, area, count);

@@ -2,6 +2,7 @@
 // shows here and not as a puzzling failure of the code that is tested against it.
 
 #include "emulator.hpp"
+#include "pty_client.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,47 +19,7 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
-
-// Long enough to trust that nothing more is coming from an emulator that answers at once.
-constexpr int quiet_ms = 60;
-constexpr int reply_ms = 2000;
-
-Bytes bytes_of(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
-int open_slave(const Emulator& emulator) {
-    return open(emulator_path(emulator).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-}
-
-// Reads until want bytes are in or timeout_ms have passed; a hang-up ends it early.
-Bytes read_for(int fd, std::size_t want, int timeout_ms) {
-    Bytes got;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (got.size() < want) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) break;
-        pollfd watched = {fd, POLLIN, 0};
-        if (poll(&watched, 1, static_cast<int>(left.count())) <= 0) break;
-        unsigned char block[4096];
-        const ssize_t count = read(fd, block, std::min(sizeof block, want - got.size()));
-        if (count <= 0) break;
-        got.insert(got.end(), block, block + count);
-    }
-    return got;
-}
-
-void send(int fd, const Bytes& bytes) {
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-bool hung_up(int fd, int timeout_ms) {
-    pollfd watched = {fd, POLLIN, 0};
-    return poll(&watched, 1, timeout_ms) == 1 && (watched.revents & POLLHUP) != 0;
-}
 
 int open_descriptor_count() {
     DIR* folder = opendir("/proc/self/fd");
@@ -201,7 +162,7 @@ TEST_P(EmulatorSession, RepliesAndRecordsInOrder) {
     Bytes all_sent;
     for (std::size_t i = 0; i < session.steps.size(); ++i) {
         const Step& step = session.steps[i];
-        send(fd, step.send);
+        send_bytes(fd, step.send);
         all_sent.insert(all_sent.end(), step.send.begin(), step.send.end());
         // A step that expects silence waits a little for bytes that should not come.
         const Bytes reply = step.reply.empty() ? read_for(fd, 64, quiet_ms)
@@ -223,15 +184,6 @@ EmulatorScript streaming_script(std::vector<Bytes> chunks) {
     EmulatorScript script;
     script.stream_chunks = std::move(chunks);
     return script;
-}
-
-// Brings the emulator into SPI mode and starts the sniffer.
-void start_sniffer(int fd) {
-    send(fd, {0x00});
-    ASSERT_EQ(read_for(fd, 5, reply_ms), bbio1);
-    send(fd, {0x01});
-    ASSERT_EQ(read_for(fd, 4, reply_ms), bytes_of("SPI1"));
-    send(fd, {0x0E});
 }
 
 TEST(EmulatorStream, ChunksComeInOrderWithTheGapBetweenThem) {
@@ -306,9 +258,9 @@ TEST(EmulatorPort, SurvivesTheProgramClosingAndReopeningThePort) {
     for (int board = 1; board <= 3; ++board) {
         const int fd = open_slave(*emulator);
         ASSERT_GE(fd, 0) << "board " << board;
-        send(fd, {0x00});
+        send_bytes(fd, {0x00});
         EXPECT_EQ(read_for(fd, 5, reply_ms), bbio1) << "board " << board;
-        send(fd, {0x0F});
+        send_bytes(fd, {0x0F});
         close(fd);
         EXPECT_FALSE(emulator_wait_hung_up(*emulator, quiet_ms)) << "board " << board;
     }
@@ -371,10 +323,10 @@ TEST_P(EmulatorStop, ReturnsPromptlyAndLeavesNoDescriptor) {
     if (stop.start_sniffer) {
         start_sniffer(fd);
     } else {
-        send(fd, {0x00});
+        send_bytes(fd, {0x00});
         ASSERT_EQ(read_for(fd, 5, reply_ms), bbio1);
         // Far more replies than the pseudo-terminal holds, none of them read.
-        send(fd, Bytes(400, 0x14));
+        send_bytes(fd, Bytes(400, 0x14));
     }
     EXPECT_TRUE(emulator_wait_received(*emulator, 2, reply_ms));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -1,15 +1,18 @@
 #pragma once
 
-// A scripted Tapwright (or an AT modem) at the far end of a pseudo-terminal. The program under
-// test opens emulator_path() like a real serial device; a background thread answers on the
-// master side and records every byte that arrives.
+// A scripted Tapwright (or an AT modem) at the far end of a pseudo-terminal. A program opens
+// emulator_path() like a real serial device; a background thread answers on the master side
+// and records every byte that arrives. Linux only (the client watch uses inotify).
 
 #include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +55,32 @@ struct EmulatorScript {
     std::string ati3 = "\r\nTest modem, firmware 2.4.1 (build 0117)\r\nOK\r\n";
     std::string ati4 = "\r\nSettings: B0 E1 L2 M1 Q0 V1 X4 &C1 &D2\r\nOK\r\n";
     std::string ati7 = "\r\nOptions: V.42\r\nOK\r\n";
+
+    // Not 0: every byte received is answered with 0 to 8 bytes from a generator seeded with
+    // this, instead of any protocol, so randomized runs can be replayed.
+    std::uint32_t random_seed = 0;
+    // Not 0: the stream ends after this many bytes in the emulator's life, and the master is
+    // closed once the program has read them.
+    std::size_t hangup_after_bytes = 0;
+    // Not 0: stream_chunks are sent as one run of bytes at this many bytes per second, in
+    // small pieces; the chunk gap does not apply.
+    std::size_t stream_rate = 0;
+    // The stream starts over after its last byte, until stopped.
+    bool stream_repeat = false;
+    // Follows the clients that open the slave (the emulator then holds none of its own); once
+    // the last one has closed it, the emulator is back in its initial state and the bytes
+    // nobody read are dropped, so that the next client starts clean.
+    bool watch_clients = false;
+    // When not -1, one byte is written here (never blocking) whenever a client opens or closes
+    // the port and when the master is closed, so a program can wait on it with poll().
+    int notify_fd = -1;
+    // When set, every byte received and sent is logged here, in hex, one line per transfer.
+    std::FILE* trace = nullptr;
+};
+
+struct EmulatorClients {
+    int sessions = 0;     // times the last client closed the slave
+    bool present = false; // a client has it open
 };
 
 enum EmulatorState { emulator_initial, emulator_bitbang, emulator_spi };
@@ -59,12 +88,13 @@ enum EmulatorState { emulator_initial, emulator_bitbang, emulator_spi };
 struct Emulator {
     EmulatorScript script;
     int master = -1;
-    // Held for the emulator's whole life so the master never reads EIO while the program has
-    // the port closed between two sessions.
+    // Held for the emulator's whole life (unless it watches clients) so the master never reads
+    // EIO while the program has the port closed between two sessions.
     int slave_keep = -1;
     std::string slave_path;
     int wake_read = -1;
     int wake_write = -1;
+    int watch = -1; // inotify, when the script watches clients
     std::thread thread;
 
     // Shared with the thread: guarded by mutex.
@@ -75,6 +105,7 @@ struct Emulator {
     bool stop_requested = false;
     bool hangup_requested = false;
     bool hung_up = false;
+    EmulatorClients clients;
 
     // The thread's own.
     EmulatorState state = emulator_initial;
@@ -88,6 +119,15 @@ struct Emulator {
     std::chrono::steady_clock::time_point next_chunk_due;
     std::size_t flood_queued = 0;
     std::size_t flood_offset = 0;
+    std::size_t chunk_offset = 0;      // into stream_chunks[next_chunk], when paced
+    std::size_t stream_bytes_sent = 0; // in the emulator's life, for hangup_after_bytes
+    double pace_credit = 0;            // bytes the rate allows and not yet queued
+    std::chrono::steady_clock::time_point pace_last;
+    std::chrono::steady_clock::time_point pace_due;
+    std::mt19937 random;
+    bool client_present = false; // when watching: the master's last word
+    bool client_noticed = false; // an open was noticed since the last client left
+    int own_opens = 0;           // the emulator's own opens of the slave not yet noticed
 };
 
 // Opens the pseudo-terminal and starts answering. Returns nullptr when no pseudo-terminal could
@@ -115,8 +155,21 @@ bool emulator_wait_for(Emulator& emulator,
 // that happened within timeout_ms.
 bool emulator_wait_hung_up(Emulator& emulator, int timeout_ms);
 
+// The clients of the slave; nothing unless the script watches them.
+EmulatorClients emulator_clients(Emulator& emulator);
+
+// Waits until a client has opened the slave and every client has closed it again (at least
+// once). Returns whether that happened within timeout_ms.
+bool emulator_wait_clients_done(Emulator& emulator, int timeout_ms);
+
 // Closes the master now; returns once it is closed. The program sees a hang-up.
 void emulator_hangup(Emulator& emulator);
 
 // Stops the thread, closes every descriptor and frees the emulator. Never blocks on the program.
 void emulator_stop(Emulator* emulator);
+
+// A sniffed SPI flash session as the adapter sends it: frames of READ (0x03, three address
+// bytes, eight data bytes), READ STATUS (0x05) and WRITE ENABLE (0x06), the address and the
+// data changing from frame to frame. "[" opens a frame, "\" precedes each MOSI, MISO pair,
+// "]" closes it. It ends where a frame ends, so it can be repeated end to end.
+std::vector<unsigned char> emulator_demo_stream();

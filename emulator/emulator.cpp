@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +32,15 @@ constexpr std::size_t read_block_size = 4096;
 // those still on their way through the kernel, so it must stay at 0 for a while.
 constexpr int drain_check_ms = 10;
 constexpr auto drained_for = std::chrono::milliseconds(40);
+// When the count cannot be had, the program is given this long to read what it was sent.
+constexpr auto drained_guess = std::chrono::milliseconds(1000);
+// A paced stream goes out in pieces at most this often, so a high rate costs few wake-ups,
+// and banks at most this share of a second: a program that stalled is not flooded after.
+constexpr long pace_tick_min_ms = 10;
+constexpr long pace_tick_max_ms = 1000;
+constexpr double pace_bank_seconds = 0.1;
+constexpr unsigned random_reply_most = 8;
+constexpr char hex_digits[] = "0123456789ABCDEF";
 
 void close_fd(int& fd) {
     if (fd >= 0) close(fd);
@@ -38,6 +50,28 @@ void close_fd(int& fd) {
 void set_flags(int fd, int status_flags) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | status_flags);
     fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
+void trace(const Emulator& emulator, const char* direction, const unsigned char* bytes,
+           std::size_t count) {
+    if (emulator.script.trace == nullptr || count == 0) return;
+    std::string line = direction;
+    for (std::size_t i = 0; i < count; ++i) {
+        line += ' ';
+        line += hex_digits[bytes[i] >> 4];
+        line += hex_digits[bytes[i] & 0x0F];
+    }
+    line += '\n';
+    // One write per line, so the lines of a busy stream do not interleave with other output.
+    std::fwrite(line.data(), 1, line.size(), emulator.script.trace);
+    std::fflush(emulator.script.trace);
+}
+
+void notify(const Emulator& emulator) {
+    if (emulator.script.notify_fd < 0) return;
+    const char byte = 1;
+    // A full pipe already wakes the reader, so a refused write loses nothing.
+    [[maybe_unused]] const ssize_t ignored = write(emulator.script.notify_fd, &byte, 1);
 }
 
 void queue(Emulator& emulator, const void* bytes, std::size_t count) {
@@ -54,9 +88,12 @@ void close_master(Emulator& emulator) {
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
     emulator.streaming = false;
-    std::lock_guard lock(emulator.mutex);
-    emulator.hung_up = true;
-    emulator.changed.notify_all();
+    {
+        std::lock_guard lock(emulator.mutex);
+        emulator.hung_up = true;
+        emulator.changed.notify_all();
+    }
+    notify(emulator);
 }
 
 void reply_command(Emulator& emulator, unsigned char byte) {
@@ -76,11 +113,26 @@ void reply_reading(Emulator& emulator) {
 
 void start_stream(Emulator& emulator) {
     if (emulator.streaming) return;
+    const Clock::time_point now = Clock::now();
     emulator.streaming = true;
     emulator.next_chunk = 0;
-    emulator.next_chunk_due = Clock::now();
+    emulator.chunk_offset = 0;
+    emulator.next_chunk_due = now;
     emulator.flood_queued = 0;
     emulator.flood_offset = 0;
+    emulator.pace_credit = 0;
+    emulator.pace_last = now;
+    emulator.pace_due = now;
+}
+
+// The generator is drawn once per byte received, whatever the reads look like, so a seed and
+// the bytes sent fix the replies.
+void answer_random(Emulator& emulator) {
+    const unsigned count = emulator.random() % (random_reply_most + 1);
+    for (unsigned i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(emulator.random() & 0xFF);
+        queue(emulator, &byte, 1);
+    }
 }
 
 // A modem acts on a line once its carriage return comes; whatever preceded the "AT" on the
@@ -103,6 +155,10 @@ void answer_modem(Emulator& emulator, unsigned char byte) {
 
 void answer(Emulator& emulator, unsigned char byte) {
     const EmulatorScript& script = emulator.script;
+    if (script.random_seed != 0) {
+        answer_random(emulator);
+        return;
+    }
     if (script.modem) {
         answer_modem(emulator, byte);
         return;
@@ -142,6 +198,66 @@ void answer(Emulator& emulator, unsigned char byte) {
     }
 }
 
+// Stream bytes that may still be queued in the emulator's life.
+std::size_t stream_budget(const Emulator& emulator) {
+    const std::size_t most = emulator.script.hangup_after_bytes;
+    if (most == 0) return SIZE_MAX;
+    return most - std::min(most, emulator.stream_bytes_sent);
+}
+
+void queue_stream(Emulator& emulator, const unsigned char* bytes, std::size_t count) {
+    queue(emulator, bytes, count);
+    emulator.stream_bytes_sent += count;
+}
+
+// Moves the paced cursor past spent chunks, starting over when the stream repeats. Returns
+// whether a byte is left to send.
+bool paced_cursor_ready(Emulator& emulator) {
+    const auto& chunks = emulator.script.stream_chunks;
+    for (std::size_t visited = 0; visited <= chunks.size(); ++visited) {
+        if (emulator.next_chunk >= chunks.size()) {
+            if (!emulator.script.stream_repeat) return false;
+            emulator.next_chunk = 0;
+            emulator.chunk_offset = 0;
+        }
+        if (emulator.chunk_offset < chunks[emulator.next_chunk].size()) return true;
+        ++emulator.next_chunk;
+        emulator.chunk_offset = 0;
+    }
+    return false; // every chunk is empty
+}
+
+std::chrono::milliseconds pace_tick(const Emulator& emulator) {
+    const long per_byte_ms =
+        1000 / static_cast<long>(std::min<std::size_t>(emulator.script.stream_rate, 1000));
+    return std::chrono::milliseconds(std::clamp(per_byte_ms, pace_tick_min_ms, pace_tick_max_ms));
+}
+
+// Queues what the rate has allowed since the last piece. Returns whether the stream is over.
+bool pump_paced(Emulator& emulator, Clock::time_point now) {
+    if (!paced_cursor_ready(emulator)) return true;
+    if (now < emulator.pace_due) return false;
+    const auto rate = static_cast<double>(emulator.script.stream_rate);
+    const double elapsed = std::chrono::duration<double>(now - emulator.pace_last).count();
+    emulator.pace_credit =
+        std::min(emulator.pace_credit + elapsed * rate, std::max(rate * pace_bank_seconds, 1.0));
+    emulator.pace_last = now;
+    emulator.pace_due = now + pace_tick(emulator);
+
+    std::size_t count =
+        std::min(static_cast<std::size_t>(emulator.pace_credit), stream_budget(emulator));
+    const auto& chunks = emulator.script.stream_chunks;
+    while (count > 0 && paced_cursor_ready(emulator)) {
+        const auto& chunk = chunks[emulator.next_chunk];
+        const std::size_t take = std::min(count, chunk.size() - emulator.chunk_offset);
+        queue_stream(emulator, chunk.data() + emulator.chunk_offset, take);
+        emulator.chunk_offset += take;
+        emulator.pace_credit -= static_cast<double>(take);
+        count -= take;
+    }
+    return false;
+}
+
 // Queues the next piece of the stream once the previous one is out. Returns whether the
 // stream is over.
 bool pump_stream(Emulator& emulator, Clock::time_point now) {
@@ -150,9 +266,11 @@ bool pump_stream(Emulator& emulator, Clock::time_point now) {
     if (output_pending(emulator)) return false;
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
+    const std::size_t budget = stream_budget(emulator);
+    if (budget == 0) return true;
 
     if (!script.flood_pattern.empty()) {
-        std::size_t count = flood_block_size;
+        std::size_t count = std::min(flood_block_size, budget);
         if (script.flood_bytes > 0) {
             if (emulator.flood_queued >= script.flood_bytes) return true;
             count = std::min(count, script.flood_bytes - emulator.flood_queued);
@@ -162,31 +280,61 @@ bool pump_stream(Emulator& emulator, Clock::time_point now) {
             emulator.flood_offset = (emulator.flood_offset + 1) % script.flood_pattern.size();
         }
         emulator.flood_queued += count;
+        emulator.stream_bytes_sent += count;
         return false;
     }
+    if (script.stream_rate > 0) return pump_paced(emulator, now);
 
-    if (emulator.next_chunk >= script.stream_chunks.size()) return true;
+    if (emulator.next_chunk >= script.stream_chunks.size()) {
+        if (!script.stream_repeat || script.stream_chunks.empty()) return true;
+        emulator.next_chunk = 0;
+    }
     if (now < emulator.next_chunk_due) return false;
     const auto& chunk = script.stream_chunks[emulator.next_chunk];
-    queue(emulator, chunk.data(), chunk.size());
+    queue_stream(emulator, chunk.data(), std::min(chunk.size(), budget));
     ++emulator.next_chunk;
     emulator.next_chunk_due = now + std::chrono::milliseconds(script.stream_chunk_gap_ms);
     return false;
 }
 
-int stream_timeout_ms(const Emulator& emulator, Clock::time_point now) {
-    if (!emulator.streaming || output_pending(emulator) || !emulator.script.flood_pattern.empty())
-        return -1;
-    if (emulator.next_chunk >= emulator.script.stream_chunks.size()) return -1;
-    if (emulator.next_chunk_due <= now) return 0;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(emulator.next_chunk_due - now);
-    return static_cast<int>(wait.count());
+int milliseconds_until(Clock::time_point due, Clock::time_point now) {
+    if (due <= now) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
 }
 
-bool slave_input_drained(const Emulator& emulator) {
+int stream_timeout_ms(const Emulator& emulator, Clock::time_point now) {
+    const EmulatorScript& script = emulator.script;
+    if (!emulator.streaming || output_pending(emulator) || !script.flood_pattern.empty()) return -1;
+    if (script.stream_rate > 0) return milliseconds_until(emulator.pace_due, now);
+    if (emulator.next_chunk >= script.stream_chunks.size() && !script.stream_repeat) return -1;
+    return milliseconds_until(emulator.next_chunk_due, now);
+}
+
+// Opens the slave for a look at it; the open is the emulator's own and no client's.
+int probe_slave(Emulator& emulator) {
+    const int fd = open(emulator.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ++emulator.own_opens;
+    return fd;
+}
+
+// Bytes sent that the program has not read yet, or -1 when that cannot be told (a client that
+// holds the port exclusively keeps out a look from anyone but root).
+int slave_unread(Emulator& emulator) {
+    const bool probing = emulator.slave_keep < 0;
+    const int fd = probing ? probe_slave(emulator) : emulator.slave_keep;
+    if (fd < 0) return -1;
     int unread = 0;
-    if (ioctl(emulator.slave_keep, FIONREAD, &unread) != 0) return true;
-    return unread == 0;
+    const int result = ioctl(fd, FIONREAD, &unread);
+    if (probing) close(fd);
+    return result == 0 ? unread : -1;
+}
+
+void check_clients(Emulator& emulator);
+
+// A read or write error that only means no client has the port, while the emulator holds no
+// slave of its own.
+bool clients_gone(const Emulator& emulator, ssize_t count) {
+    return emulator.watch >= 0 && (count == 0 || errno == EIO);
 }
 
 void receive(Emulator& emulator) {
@@ -194,9 +342,13 @@ void receive(Emulator& emulator) {
     const ssize_t count = read(emulator.master, block, sizeof block);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (count <= 0) {
-        close_master(emulator);
+        if (clients_gone(emulator, count))
+            check_clients(emulator);
+        else
+            close_master(emulator);
         return;
     }
+    trace(emulator, "rx", block, static_cast<std::size_t>(count));
     {
         std::lock_guard lock(emulator.mutex);
         emulator.received.insert(emulator.received.end(), block, block + count);
@@ -211,9 +363,14 @@ void transmit(Emulator& emulator) {
         write(emulator.master, emulator.outgoing.data() + emulator.outgoing_done, left);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (count < 0) {
-        close_master(emulator);
+        if (clients_gone(emulator, count))
+            check_clients(emulator);
+        else
+            close_master(emulator);
         return;
     }
+    trace(emulator, "tx", emulator.outgoing.data() + emulator.outgoing_done,
+          static_cast<std::size_t>(count));
     emulator.outgoing_done += static_cast<std::size_t>(count);
     if (!output_pending(emulator)) {
         emulator.outgoing.clear();
@@ -225,6 +382,71 @@ void transmit(Emulator& emulator) {
     }
     std::lock_guard lock(emulator.mutex);
     emulator.sent += static_cast<std::size_t>(count);
+}
+
+// The last client has gone: neither its unanswered bytes nor the replies and stream it left
+// unread may greet the next one.
+void reset_session(Emulator& emulator) {
+    emulator.state = emulator_initial;
+    emulator.handshake_count = 0;
+    emulator.modem_line.clear();
+    emulator.streaming = false;
+    emulator.outgoing.clear();
+    emulator.outgoing_done = 0;
+    if (emulator.master >= 0) tcflush(emulator.master, TCIFLUSH);
+    const int slave = probe_slave(emulator);
+    if (slave < 0) return;
+    tcflush(slave, TCIFLUSH);
+    close(slave);
+}
+
+// The master reports a hang-up exactly while no one has the slave open, the emulator holding
+// none of its own in this mode: that is the truth the notices from the watch lead to.
+void check_clients(Emulator& emulator) {
+    if (emulator.master < 0) return;
+    pollfd look = {emulator.master, 0, 0};
+    if (poll(&look, 1, 0) < 0) return;
+    const bool present = (look.revents & POLLHUP) == 0;
+    // A client that came and went between two looks was noticed all the same.
+    const bool ended = !present && (emulator.client_present || emulator.client_noticed);
+    const bool changed = present != emulator.client_present || ended;
+    emulator.client_present = present;
+    if (ended) emulator.client_noticed = false;
+    if (!changed) return;
+    // Cleaned up before anyone is told, so that a client told to go on finds it clean.
+    if (ended) reset_session(emulator);
+    {
+        std::lock_guard lock(emulator.mutex);
+        emulator.clients.present = present;
+        if (ended) ++emulator.clients.sessions;
+        emulator.changed.notify_all();
+    }
+    notify(emulator);
+}
+
+// Notices are only hints: the kernel folds repeated ones into one, and the emulator's own
+// looks at the slave cause them too.
+void read_client_events(Emulator& emulator) {
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t count = read(emulator.watch, events, sizeof events);
+        if (count <= 0) break;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= count;) {
+            inotify_event event;
+            std::memcpy(&event, events + at, sizeof event);
+            at += static_cast<ssize_t>(sizeof event + event.len);
+            if ((event.mask & IN_Q_OVERFLOW) != 0) {
+                emulator.own_opens = 0;
+                emulator.client_noticed = true;
+            }
+            if ((event.mask & IN_OPEN) == 0) continue;
+            if (emulator.own_opens > 0)
+                --emulator.own_opens;
+            else
+                emulator.client_noticed = true;
+        }
+    }
+    check_clients(emulator);
 }
 
 void run(Emulator& emulator) {
@@ -243,16 +465,20 @@ void run(Emulator& emulator) {
         const Clock::time_point now = Clock::now();
         if (pump_stream(emulator, now)) {
             emulator.streaming = false;
-            hangup_when_drained = emulator.script.hangup_after_stream;
+            hangup_when_drained =
+                emulator.script.hangup_after_stream ||
+                (emulator.script.hangup_after_bytes > 0 && stream_budget(emulator) == 0);
         }
         int timeout_ms = stream_timeout_ms(emulator, now);
         if (hangup_when_drained && emulator.master >= 0 && !output_pending(emulator)) {
-            if (!slave_input_drained(emulator)) {
+            const bool watched_empty = emulator.watch >= 0 && !emulator.client_present;
+            const int unread = watched_empty ? 0 : slave_unread(emulator);
+            if (unread > 0) {
                 drained = false;
             } else if (!drained) {
                 drained = true;
                 drained_since = now;
-            } else if (now - drained_since >= drained_for) {
+            } else if (now - drained_since >= (unread < 0 ? drained_guess : drained_for)) {
                 close_master(emulator);
                 hangup_when_drained = false;
                 continue;
@@ -260,13 +486,15 @@ void run(Emulator& emulator) {
             timeout_ms = drain_check_ms;
         }
 
-        pollfd fds[2] = {{emulator.wake_read, POLLIN, 0}, {emulator.master, 0, 0}};
-        nfds_t watched = 1;
-        if (emulator.master >= 0) {
-            fds[1].events = static_cast<short>(POLLIN | (output_pending(emulator) ? POLLOUT : 0));
-            watched = 2;
-        }
-        if (poll(fds, watched, timeout_ms) < 0) {
+        // poll() passes over the entries whose descriptor is -1. Without a client the master
+        // reports a hang-up at every look, so the watch alone waits for the next one.
+        const bool master_idle = emulator.watch >= 0 && !emulator.client_present;
+        pollfd fds[3] = {{emulator.wake_read, POLLIN, 0},
+                         {emulator.watch, POLLIN, 0},
+                         {master_idle ? -1 : emulator.master, 0, 0}};
+        if (emulator.master >= 0)
+            fds[2].events = static_cast<short>(POLLIN | (output_pending(emulator) ? POLLOUT : 0));
+        if (poll(fds, 3, timeout_ms) < 0) {
             if (errno == EINTR) continue;
             // Nothing more can be answered: let waiters for a hang-up go rather than hang.
             if (emulator.master >= 0) close_master(emulator);
@@ -277,11 +505,14 @@ void run(Emulator& emulator) {
             while (read(emulator.wake_read, wakeups, sizeof wakeups) > 0) {
             }
         }
-        if (watched < 2) continue;
-        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) receive(emulator);
-        if (emulator.master >= 0 && (fds[1].revents & POLLOUT) != 0 && output_pending(emulator))
+        // Closes before bytes: a new client's first bytes must not be answered by a session
+        // that its predecessor left behind.
+        if (fds[1].revents != 0) read_client_events(emulator);
+        if (emulator.master < 0 || fds[2].fd < 0) continue;
+        if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) receive(emulator);
+        if (emulator.master >= 0 && (fds[2].revents & POLLOUT) != 0 && output_pending(emulator))
             transmit(emulator);
-        if (emulator.master >= 0 && (fds[1].revents & POLLNVAL) != 0) close_master(emulator);
+        if (emulator.master >= 0 && (fds[2].revents & POLLNVAL) != 0) close_master(emulator);
     }
 }
 
@@ -319,6 +550,16 @@ bool open_pseudo_terminal(Emulator& emulator) {
     return tcsetattr(emulator.slave_keep, TCSANOW, &settings) == 0;
 }
 
+// Watched, the emulator lets go of the slave, so that the master tells when the last client
+// has gone; the slave keeps the raw mode set through the hold.
+bool open_client_watch(Emulator& emulator) {
+    if (!emulator.script.watch_clients) return true;
+    close_fd(emulator.slave_keep);
+    emulator.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (emulator.watch < 0) return false;
+    return inotify_add_watch(emulator.watch, emulator.slave_path.c_str(), IN_OPEN | IN_CLOSE) >= 0;
+}
+
 bool open_wake_pipe(Emulator& emulator) {
     int ends[2];
     if (pipe(ends) != 0) return false;
@@ -334,6 +575,7 @@ void close_all(Emulator& emulator) {
     close_fd(emulator.slave_keep);
     close_fd(emulator.wake_read);
     close_fd(emulator.wake_write);
+    close_fd(emulator.watch);
 }
 
 } // namespace
@@ -341,7 +583,9 @@ void close_all(Emulator& emulator) {
 Emulator* emulator_start(const EmulatorScript& script) {
     auto* emulator = new Emulator;
     emulator->script = script;
-    if (!open_pseudo_terminal(*emulator) || !open_wake_pipe(*emulator)) {
+    emulator->random.seed(script.random_seed);
+    if (!open_pseudo_terminal(*emulator) || !open_wake_pipe(*emulator) ||
+        !open_client_watch(*emulator)) {
         close_all(*emulator);
         delete emulator;
         return nullptr;
@@ -383,6 +627,17 @@ bool emulator_wait_hung_up(Emulator& emulator, int timeout_ms) {
     std::unique_lock lock(emulator.mutex);
     return emulator.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                      [&] { return emulator.hung_up; });
+}
+
+EmulatorClients emulator_clients(Emulator& emulator) {
+    std::lock_guard lock(emulator.mutex);
+    return emulator.clients;
+}
+
+bool emulator_wait_clients_done(Emulator& emulator, int timeout_ms) {
+    std::unique_lock lock(emulator.mutex);
+    return emulator.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                     [&] { return emulator.clients.sessions > 0; });
 }
 
 void emulator_hangup(Emulator& emulator) {

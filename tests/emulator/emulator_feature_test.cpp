@@ -1,0 +1,447 @@
+// The emulator's features for tapwright-emu: random answers, paced and repeating streams, the
+// hang-up after a byte count, the client watch, the trace and the demo stream.
+
+#include "emulator.hpp"
+#include "pty_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <ostream>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Session {
+    Emulator* emulator = nullptr;
+    int fd = -1;
+    ~Session() {
+        if (fd >= 0) close(fd);
+        emulator_stop(emulator);
+    }
+};
+
+void open_session(Session& session, const EmulatorScript& script) {
+    session.emulator = emulator_start(script);
+    ASSERT_NE(session.emulator, nullptr);
+    session.fd = open_slave(*session.emulator);
+    ASSERT_GE(session.fd, 0);
+}
+
+template <typename Case>
+requires requires(const Case& c) {
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// --- Random answers --------------------------------------------------------------------------
+
+const Bytes random_input = [] {
+    Bytes input;
+    for (int i = 0; i < 120; ++i) input.push_back(static_cast<unsigned char>(i * 37));
+    return input;
+}();
+
+// Every byte the emulator answers to random_input, sent in one write or one byte at a time.
+Bytes random_answers(std::uint32_t seed, bool byte_by_byte) {
+    EmulatorScript script;
+    script.random_seed = seed;
+    Session session;
+    open_session(session, script);
+    if (session.fd < 0) return {};
+    if (byte_by_byte) {
+        // Each byte is in before the next goes, so the emulator reads them one by one.
+        for (std::size_t i = 0; i < random_input.size(); ++i) {
+            send_bytes(session.fd, {random_input[i]});
+            EXPECT_TRUE(emulator_wait_received(*session.emulator, i + 1, reply_ms));
+        }
+    } else {
+        send_bytes(session.fd, random_input);
+    }
+    EXPECT_TRUE(emulator_wait_received(*session.emulator, random_input.size(), reply_ms));
+    return read_until_quiet(session.fd, 200, 5000);
+}
+
+TEST(EmulatorRandom, AnswersDependOnTheSeedAndTheBytesOnly) {
+    const Bytes reference = random_answers(7, false);
+    // 0 to 8 bytes for each of 120: far from none, never more than 8 each.
+    EXPECT_GT(reference.size(), random_input.size());
+    EXPECT_LE(reference.size(), 8 * random_input.size());
+    EXPECT_NE(Bytes(reference.begin(), reference.begin() + 5), bytes_of("BBIO1"));
+
+    EXPECT_EQ(random_answers(7, true), reference) << "the same seed, the bytes one by one";
+    EXPECT_EQ(random_answers(7, false), reference) << "the same seed again";
+    EXPECT_NE(random_answers(8, false), reference) << "another seed";
+}
+
+// --- Streams ---------------------------------------------------------------------------------
+
+struct StreamCase {
+    const char* name;
+    EmulatorScript script;
+    Bytes expected; // the first bytes after the start byte
+    bool ends;      // nothing follows them
+};
+
+EmulatorScript stream(std::vector<Bytes> chunks, std::size_t rate, bool repeat) {
+    EmulatorScript script;
+    script.stream_chunks = std::move(chunks);
+    script.stream_rate = rate;
+    script.stream_repeat = repeat;
+    script.stream_chunk_gap_ms = 1;
+    return script;
+}
+
+EmulatorScript watching(EmulatorScript script = {}) {
+    script.watch_clients = true;
+    return script;
+}
+
+Bytes repeated(const Bytes& pattern, std::size_t size) {
+    Bytes all;
+    while (all.size() < size) all.push_back(pattern[all.size() % pattern.size()]);
+    return all;
+}
+
+std::vector<StreamCase> stream_cases() {
+    const Bytes one_to_five = {1, 2, 3, 4, 5};
+    return {
+        {"PacedOnce", stream({{1, 2, 3}, {4, 5}}, 20000, false), one_to_five, true},
+        {"PacedRepeatsAcrossEmptyChunks", stream({{}, {1, 2, 3}, {}, {4, 5}, {}}, 20000, true),
+         repeated(one_to_five, 33), false},
+        {"PacedLongerThanOnePiece", stream({repeated(one_to_five, 3001)}, 50000, false),
+         repeated(one_to_five, 3001), true},
+        {"ChunksRepeat", stream({{9}, {8, 7}}, 0, true), repeated({9, 8, 7}, 14), false},
+        {"AllChunksEmpty", stream({{}, {}}, 20000, true), {}, true},
+    };
+}
+
+class EmulatorStreams : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(EmulatorStreams, SendTheirBytesInOrder) {
+    const StreamCase& c = GetParam();
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(open_session(session, c.script));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
+    EXPECT_EQ(read_for(session.fd, c.expected.size(), 5000), c.expected);
+    if (c.ends)
+        EXPECT_EQ(read_for(session.fd, 1, 200), Bytes{});
+    else
+        EXPECT_EQ(read_for(session.fd, 1, reply_ms).size(), 1u) << "the stream goes on";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorStreams, testing::ValuesIn(stream_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EmulatorPacedStream, KeepsToTheRate) {
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(open_session(session, stream({{0x5B, 0x5D}}, 2000, true)));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
+    const auto began = Clock::now();
+    EXPECT_EQ(read_for(session.fd, 600, 5000).size(), 600u);
+    const auto took = Clock::now() - began;
+    // 0.3 s at 2000 bytes per second: never early by more than a piece, late only on a load.
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+}
+
+// --- Hang-up after a byte count --------------------------------------------------------------
+
+struct HangupCase {
+    const char* name;
+    EmulatorScript script;
+    Bytes expected;
+};
+
+EmulatorScript hanging_up_after(EmulatorScript script, std::size_t count) {
+    script.hangup_after_bytes = count;
+    return script;
+}
+
+std::vector<HangupCase> hangup_cases() {
+    EmulatorScript flood;
+    flood.flood_pattern = {0xA5, 0x5A};
+    return {
+        {"InsideAChunk",
+         hanging_up_after(stream({{1, 2, 3}, {4, 5, 6, 7}, {8}}, 0, false), 5),
+         {1, 2, 3, 4, 5}},
+        {"PacedAcrossRepeats", hanging_up_after(stream({{1, 2, 3, 4, 5}}, 20000, true), 12),
+         repeated({1, 2, 3, 4, 5}, 12)},
+        {"Flood", hanging_up_after(flood, 9000), repeated({0xA5, 0x5A}, 9000)},
+        // Holding no slave of its own, the emulator looks at what is unread another way.
+        {"WatchingClients",
+         watching(hanging_up_after(stream({{1, 2, 3, 4, 5}}, 20000, true), 3000)),
+         repeated({1, 2, 3, 4, 5}, 3000)},
+    };
+}
+
+class EmulatorHangupAfterBytes : public testing::TestWithParam<HangupCase> {};
+
+TEST_P(EmulatorHangupAfterBytes, SendsExactlyThatManyThenHangsUp) {
+    const HangupCase& c = GetParam();
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(open_session(session, c.script));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
+    // Hanging up before the program has read them would throw the last bytes away.
+    EXPECT_FALSE(emulator_wait_hung_up(*session.emulator, 200));
+    EXPECT_EQ(read_for(session.fd, c.expected.size() + 1, 5000), c.expected);
+    EXPECT_TRUE(hung_up(session.fd, reply_ms));
+    EXPECT_TRUE(emulator_wait_hung_up(*session.emulator, reply_ms));
+    EXPECT_EQ(emulator_sent(*session.emulator), c.expected.size() + 9); // BBIO1, SPI1
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorHangupAfterBytes, testing::ValuesIn(hangup_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- The client watch ------------------------------------------------------------------------
+
+void expect_clients(Emulator& emulator, int sessions, bool present) {
+    // The emulator's thread learns of an open or close a moment after it happened.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(reply_ms);
+    EmulatorClients clients = emulator_clients(emulator);
+    while ((clients.sessions != sessions || clients.present != present) &&
+           Clock::now() < deadline) {
+        usleep(2000);
+        clients = emulator_clients(emulator);
+    }
+    EXPECT_EQ(clients.sessions, sessions);
+    EXPECT_EQ(clients.present, present);
+}
+
+TEST(EmulatorClients, SessionEndsWhenTheLastClientCloses) {
+    Emulator* emulator = emulator_start(watching());
+    ASSERT_NE(emulator, nullptr);
+    expect_clients(*emulator, 0, false);
+    EXPECT_FALSE(emulator_wait_clients_done(*emulator, quiet_ms));
+
+    // Two opens in a row: the kernel may fold their notices into one.
+    const int first = open_slave(*emulator);
+    const int second = open_slave(*emulator);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    expect_clients(*emulator, 0, true);
+    close(first);
+    EXPECT_FALSE(emulator_wait_clients_done(*emulator, 200)) << "the second is still there";
+    expect_clients(*emulator, 0, true);
+    close(second);
+    EXPECT_TRUE(emulator_wait_clients_done(*emulator, reply_ms));
+    expect_clients(*emulator, 1, false);
+
+    // Cleaning up after a session looks at the slave: that is no new client.
+    usleep(200000);
+    expect_clients(*emulator, 1, false);
+    const int third = open_slave(*emulator);
+    ASSERT_GE(third, 0);
+    expect_clients(*emulator, 1, true);
+    close(third);
+    expect_clients(*emulator, 2, false);
+    emulator_stop(emulator);
+}
+
+TEST(EmulatorClients, ClientGoneBeforeTheEmulatorLookedStillCounts) {
+    Emulator* emulator = emulator_start(watching());
+    ASSERT_NE(emulator, nullptr);
+    for (int session = 1; session <= 5; ++session) {
+        const int fd = open_slave(*emulator);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        expect_clients(*emulator, session, false);
+    }
+    emulator_stop(emulator);
+}
+
+TEST(EmulatorClients, UnwatchedCountsNothing) {
+    Emulator* emulator = emulator_start({});
+    ASSERT_NE(emulator, nullptr);
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_FALSE(emulator_wait_clients_done(*emulator, 200));
+    expect_clients(*emulator, 0, false);
+    emulator_stop(emulator);
+}
+
+struct LeaveCase {
+    const char* name;
+    void (*leave)(int fd); // what the first client does before it closes the port
+};
+
+std::vector<LeaveCase> leave_cases() {
+    return {
+        {"MidStream",
+         [](int fd) {
+             start_sniffer(fd);
+             EXPECT_EQ(read_for(fd, 10, reply_ms).size(), 10u);
+         }},
+        {"UnreadReplies",
+         [](int fd) {
+             send_bytes(fd, {0x00});
+             send_bytes(fd, Bytes(300, 0x14)); // 600 reply bytes nobody reads
+         }},
+        {"InSpiMode",
+         [](int fd) {
+             send_bytes(fd, {0x00, 0x01});
+             EXPECT_EQ(read_for(fd, 9, reply_ms), bytes_of("BBIO1SPI1"));
+         }},
+    };
+}
+
+class EmulatorNextClient : public testing::TestWithParam<LeaveCase> {};
+
+TEST_P(EmulatorNextClient, StartsClean) {
+    Emulator* emulator = emulator_start(watching(stream({{0x5B, 0x5D}}, 20000, true)));
+    ASSERT_NE(emulator, nullptr);
+    const int first = open_slave(*emulator);
+    ASSERT_GE(first, 0);
+    GetParam().leave(first);
+    close(first);
+    ASSERT_TRUE(emulator_wait_clients_done(*emulator, reply_ms));
+
+    const int next = open_slave(*emulator);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(read_for(next, 1, quiet_ms), Bytes{}) << "left over from the first client";
+    send_bytes(next, {0x00});
+    EXPECT_EQ(read_for(next, 5, reply_ms), bytes_of("BBIO1"));
+    send_bytes(next, {0x01});
+    EXPECT_EQ(read_for(next, 4, reply_ms), bytes_of("SPI1"));
+    EXPECT_EQ(read_for(next, 1, quiet_ms), Bytes{});
+    close(next);
+    emulator_stop(emulator);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorNextClient, testing::ValuesIn(leave_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EmulatorClients, NotifiesOpensClosesAndTheHangup) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+    EmulatorScript script = watching();
+    script.notify_fd = ends[1];
+    Emulator* emulator = emulator_start(script);
+    ASSERT_NE(emulator, nullptr);
+    // Whether a notice comes, the pipe emptied afterwards.
+    const auto noticed = [&](int timeout_ms) {
+        const bool any = !read_for(ends[0], 1, timeout_ms).empty();
+        read_until_quiet(ends[0], quiet_ms, reply_ms);
+        return any;
+    };
+    EXPECT_FALSE(noticed(quiet_ms));
+    const int fd = open_slave(*emulator);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(noticed(reply_ms)) << "open";
+    close(fd);
+    EXPECT_TRUE(noticed(reply_ms)) << "close";
+    EXPECT_FALSE(noticed(quiet_ms));
+    emulator_hangup(*emulator);
+    EXPECT_TRUE(noticed(reply_ms)) << "hang-up";
+    emulator_stop(emulator);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+// --- Trace -----------------------------------------------------------------------------------
+
+TEST(EmulatorTrace, LogsEveryTransferInHex) {
+    std::FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    EmulatorScript script;
+    script.trace = log;
+    script.readings = {{0x0A, 0xFF}};
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(open_session(session, script));
+    send_bytes(session.fd, {0x00});
+    ASSERT_EQ(read_for(session.fd, 5, reply_ms), bytes_of("BBIO1"));
+    send_bytes(session.fd, {0x14});
+    ASSERT_EQ(read_for(session.fd, 2, reply_ms), (Bytes{0x0A, 0xFF}));
+    emulator_stop(session.emulator);
+    session.emulator = nullptr;
+
+    std::rewind(log);
+    std::string text;
+    for (int c = std::fgetc(log); c != EOF; c = std::fgetc(log)) text += static_cast<char>(c);
+    std::fclose(log);
+    EXPECT_EQ(text, "rx 00\ntx 42 42 49 4F 31\nrx 14\ntx 0A FF\n");
+}
+
+// --- The demo stream -------------------------------------------------------------------------
+
+struct Frame {
+    std::vector<std::pair<unsigned char, unsigned char>> pairs; // MOSI, MISO
+};
+
+// Splits the stream into frames; a test failure when it is not made of whole frames.
+std::vector<Frame> frames_of(const Bytes& stream) {
+    std::vector<Frame> frames;
+    std::size_t at = 0;
+    while (at < stream.size()) {
+        EXPECT_EQ(stream[at], 0x5B) << "frame start at " << at;
+        if (stream[at] != 0x5B) return frames;
+        ++at;
+        Frame frame;
+        while (at < stream.size() && stream[at] == 0x5C && at + 2 < stream.size()) {
+            frame.pairs.emplace_back(stream[at + 1], stream[at + 2]);
+            at += 3;
+        }
+        EXPECT_LT(at, stream.size()) << "unclosed frame";
+        if (at >= stream.size() || stream[at] != 0x5D) {
+            ADD_FAILURE() << "frame end expected at " << at;
+            return frames;
+        }
+        ++at;
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+TEST(EmulatorDemo, IsAFlashSessionOfWholeFrames) {
+    const Bytes demo = emulator_demo_stream();
+    const std::vector<Frame> frames = frames_of(demo);
+    ASSERT_FALSE(frames.empty());
+
+    std::set<unsigned long> addresses;
+    std::set<unsigned char> data;
+    int reads = 0, status_reads = 0, write_enables = 0;
+    for (const Frame& frame : frames) {
+        ASSERT_FALSE(frame.pairs.empty());
+        switch (frame.pairs[0].first) {
+        case 0x03: {
+            ++reads;
+            ASSERT_EQ(frame.pairs.size(), 12u) << "command, 3 address bytes, 8 data bytes";
+            const unsigned long address =
+                (frame.pairs[1].first << 16) | (frame.pairs[2].first << 8) | frame.pairs[3].first;
+            addresses.insert(address);
+            for (std::size_t i = 4; i < 12; ++i) {
+                EXPECT_EQ(frame.pairs[i].first, 0x00);
+                data.insert(frame.pairs[i].second);
+            }
+            break;
+        }
+        case 0x05:
+            ++status_reads;
+            EXPECT_EQ(frame.pairs.size(), 2u);
+            break;
+        case 0x06:
+            ++write_enables;
+            EXPECT_EQ(frame.pairs.size(), 1u);
+            break;
+        default: ADD_FAILURE() << "unexpected command " << int(frame.pairs[0].first);
+        }
+    }
+    EXPECT_GT(status_reads, 0);
+    EXPECT_GT(write_enables, 0);
+    // Alive: every read at an address of its own, and data of many values.
+    EXPECT_EQ(addresses.size(), static_cast<std::size_t>(reads));
+    EXPECT_GT(reads, 16);
+    EXPECT_GT(data.size(), 100u);
+}
+
+} // namespace

@@ -1,0 +1,81 @@
+#include "pty_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_left(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
+}
+
+// One read after up to timeout_ms of waiting; false on silence, hang-up or error.
+bool read_some(int fd, Bytes& got, std::size_t most, int timeout_ms) {
+    pollfd watched = {fd, POLLIN, 0};
+    if (poll(&watched, 1, timeout_ms) <= 0) return false;
+    unsigned char block[4096];
+    const ssize_t count = read(fd, block, std::min(sizeof block, most));
+    if (count <= 0) return false;
+    got.insert(got.end(), block, block + count);
+    return true;
+}
+
+} // namespace
+
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+int open_device(const std::string& path) {
+    return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+int open_slave(const Emulator& emulator) {
+    return open_device(emulator_path(emulator));
+}
+
+Bytes read_for(int fd, std::size_t want, int timeout_ms) {
+    Bytes got;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < want) {
+        const int left = milliseconds_left(deadline);
+        if (left == 0 || !read_some(fd, got, want - got.size(), left)) break;
+    }
+    return got;
+}
+
+Bytes read_until_quiet(int fd, int silence_ms, int timeout_ms) {
+    Bytes got;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const int left = milliseconds_left(deadline);
+        if (left == 0 || !read_some(fd, got, 4096, std::min(left, silence_ms))) break;
+    }
+    return got;
+}
+
+void send_bytes(int fd, const Bytes& bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+bool hung_up(int fd, int timeout_ms) {
+    pollfd watched = {fd, POLLIN, 0};
+    return poll(&watched, 1, timeout_ms) == 1 && (watched.revents & POLLHUP) != 0;
+}
+
+void start_sniffer(int fd) {
+    send_bytes(fd, {0x00});
+    ASSERT_EQ(read_for(fd, 5, reply_ms), bytes_of("BBIO1"));
+    send_bytes(fd, {0x01});
+    ASSERT_EQ(read_for(fd, 4, reply_ms), bytes_of("SPI1"));
+    send_bytes(fd, {0x0E});
+}

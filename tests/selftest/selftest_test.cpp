@@ -113,6 +113,13 @@ void expect_stopped(SelfTest& test, const std::string& expected) {
     EXPECT_EQ(test.process.status, 255);
 }
 
+// What the adapter saw, once it has seen at least `expected` bytes: its thread may still be
+// reading the last of them when the program has already ended.
+Bytes received(SelfTest& test, std::size_t expected) {
+    emulator_wait_received(*test.emulator, expected, run_timeout_ms);
+    return emulator_received(*test.emulator);
+}
+
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -195,7 +202,7 @@ TEST(SelfTestCycle, PassingThenFailingBoard) {
     answer(test, expected, "\x1b");
     expected += stopping;
     expect_stopped(test, expected);
-    EXPECT_EQ(emulator_received(*test.emulator), concat({board_bytes, board_bytes}));
+    EXPECT_EQ(received(test, 2 * board_bytes.size()), concat({board_bytes, board_bytes}));
 }
 
 struct ReadingCase {
@@ -220,7 +227,7 @@ TEST_P(SelfTestReading, IsJudged) {
     answer(test, expected, "\x1b");
     expect_stopped(test, expected + stopping);
     // A bad reading still powers the board off and closes the session.
-    EXPECT_EQ(emulator_received(*test.emulator), board_bytes);
+    EXPECT_EQ(received(test, board_bytes.size()), board_bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -269,7 +276,7 @@ TEST(SelfTestCycle, EndOfInputCountsAsEsc) {
     expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
                 " powering off.....\n" + pause_prompt + next_prompt + stopping;
     expect_stopped(test, expected);
-    EXPECT_EQ(emulator_received(*test.emulator), board_bytes);
+    EXPECT_EQ(received(test, board_bytes.size()), board_bytes);
 }
 
 TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
@@ -283,7 +290,7 @@ TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
     ASSERT_GE(test.process.out.size(), tail.size());
     EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
     EXPECT_EQ(test.process.status, 255);
-    EXPECT_EQ(emulator_received(*test.emulator), Bytes(26, 0x00));
+    EXPECT_EQ(received(test, 26), Bytes(26, 0x00));
 }
 
 TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
@@ -330,8 +337,8 @@ TEST(SelfTestCycle, ModemTest) {
     answer(test, expected, "\x1b");
     expect_stopped(test, expected + stopping);
     const std::string query = "ATI7\r";
-    EXPECT_EQ(emulator_received(*test.emulator),
-              concat({Bytes(query.begin(), query.end()), Bytes{0x14, 0x80, 0x0F}}));
+    const Bytes saw = concat({Bytes(query.begin(), query.end()), Bytes{0x14, 0x80, 0x0F}});
+    EXPECT_EQ(received(test, saw.size()), saw);
 }
 
 // --- The terminal on standard input ---------------------------------------------------------

@@ -22,7 +22,9 @@ int exchange(PortHandle port, unsigned char byte, unsigned char* reply, int repl
     return serial_read(port, reply, reply_size);
 }
 
-bool known_mode(int mode) { return mode >= 0 && mode < static_cast<int>(mode_names.size()); }
+bool known_mode(int mode) {
+    return mode >= 0 && mode < static_cast<int>(mode_names.size());
+}
 
 } // namespace
 
@@ -87,7 +89,8 @@ int adapter_command(PortHandle port, unsigned char byte) {
                     static_cast<unsigned>(reply));
         return 0;
     }
-    std::printf(" ERROR: Tapwright replied with 0x%x instead of 0x01 \n", static_cast<unsigned>(reply));
+    std::printf(" ERROR: Tapwright replied with 0x%x instead of 0x01 \n",
+                static_cast<unsigned>(reply));
     return -1;
 }
 

@@ -6,7 +6,8 @@
 
 // The binary protocol modes, by mode byte; the adapter confirms a switch into mode m with
 // mode_names[m] followed by "1". Mode 0 (binary bit-bang itself) is never switched into.
-inline constexpr std::array<const char*, 6> mode_names = {"BBIO", "SPI", "I2C", "ART", "1W0", "RAW"};
+inline constexpr std::array<const char*, 6> mode_names = {"BBIO", "SPI", "I2C",
+                                                          "ART",  "1W0", "RAW"};
 
 inline constexpr unsigned char adapter_ack = 0x01;
 inline constexpr int handshake_attempts = 26;

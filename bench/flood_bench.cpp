@@ -23,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 // Frames as an SPI flash read puts them on the wire: command, address, then data pairs.
 std::vector<unsigned char> flash_read_frame() {
-    std::vector<unsigned char> frame = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x01, 0xFF, 0x5C, 0x20,
-                                        0xFF, 0x5C, 0x00, 0xFF};
+    std::vector<unsigned char> frame = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x01, 0xFF,
+                                        0x5C, 0x20, 0xFF, 0x5C, 0x00, 0xFF};
     for (int i = 0; i < 16; ++i) {
         frame.push_back(0x5C);
         frame.push_back(0x00);
@@ -95,7 +95,8 @@ int main(int argument_count, char** arguments) {
     }
     const std::string ready = "OK\n";
     if (!process_wait_for_output(sniff, ready, 10000)) {
-        std::fprintf(stderr, "sniffer did not start:\n%s%s\n", sniff.out.c_str(), sniff.err.c_str());
+        std::fprintf(stderr, "sniffer did not start:\n%s%s\n", sniff.out.c_str(),
+                     sniff.err.c_str());
         return 1;
     }
     sniff.out.reserve(bytes * 12);
@@ -116,7 +117,8 @@ int main(int argument_count, char** arguments) {
 
     std::vector<unsigned char> shown;
     const std::size_t text_start = sniff.out.find(ready) + ready.size();
-    const bool parsed = sniff_text_bytes(std::string_view(sniff.out).substr(text_start), raw, shown);
+    const bool parsed =
+        sniff_text_bytes(std::string_view(sniff.out).substr(text_start), raw, shown);
     std::size_t lost = 0;
     bool in_order = parsed && shown.size() <= bytes;
     for (std::size_t i = 0; in_order && i < shown.size(); ++i)
@@ -126,9 +128,10 @@ int main(int argument_count, char** arguments) {
 
     const double sniffer_rate = static_cast<double>(bytes) / elapsed / 1e6;
     const double dd = dd_rate(bytes, frame);
-    std::printf("flood %s: %zu bytes in %.3f s: %.2f MB/s; lost %zu; in order: %s; exit status %d\n",
-                raw ? "raw" : "decoded", bytes, elapsed, sniffer_rate, lost,
-                in_order ? "yes" : "NO", sniff.status);
+    std::printf(
+        "flood %s: %zu bytes in %.3f s: %.2f MB/s; lost %zu; in order: %s; exit status %d\n",
+        raw ? "raw" : "decoded", bytes, elapsed, sniffer_rate, lost, in_order ? "yes" : "NO",
+        sniff.status);
     std::printf("dd bs=100 on the same pseudo-terminal flood: %.2f MB/s (sniffer/dd = %.2f)\n", dd,
                 sniffer_rate / dd);
     return lost == 0 && in_order && sniff.status == 0 ? 0 : 1;

@@ -23,7 +23,8 @@ int main(int argument_count, char** arguments) {
     for (int press = 0; press < presses; ++press) {
         Emulator* emulator = emulator_start(EmulatorScript{}); // sniffs, but nothing comes
         Process sniff;
-        if (emulator == nullptr || !process_start(sniff, arguments[1], {"-d", emulator_path(*emulator)}) ||
+        if (emulator == nullptr ||
+            !process_start(sniff, arguments[1], {"-d", emulator_path(*emulator)}) ||
             !process_wait_for_output(sniff, "OK\n", 10000)) {
             std::fprintf(stderr, "sniffer did not start\n");
             return 1;
@@ -36,11 +37,12 @@ int main(int argument_count, char** arguments) {
         latencies_ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed)
                 .count());
-        if (sniff.status != 0) std::fprintf(stderr, "press %d: exit status %d\n", press, sniff.status);
+        if (sniff.status != 0)
+            std::fprintf(stderr, "press %d: exit status %d\n", press, sniff.status);
         emulator_stop(emulator);
     }
     std::sort(latencies_ms.begin(), latencies_ms.end());
-    std::printf("key latency over %d presses while silent: median %.1f ms, worst %.1f ms\n", presses,
-                latencies_ms[latencies_ms.size() / 2], latencies_ms.back());
+    std::printf("key latency over %d presses while silent: median %.1f ms, worst %.1f ms\n",
+                presses, latencies_ms[latencies_ms.size() / 2], latencies_ms.back());
     return latencies_ms.back() < 50.0 ? 0 : 1;
 }

@@ -3,7 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-void output_flush() { std::fflush(stdout); }
+void output_flush() {
+    std::fflush(stdout);
+}
 
 int output_error(const char* format, ...) {
     std::fflush(stdout);

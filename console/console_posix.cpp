@@ -176,9 +176,8 @@ int take_key() {
     return key_end_of_input;
 }
 
-void die_of_signal(int sig) {
-    console_restore();
-    serial_release_all();
+// Lets the signal take its default course (death, or a stop), as if we had never caught it.
+void raise_as_default(int sig) {
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
@@ -188,6 +187,12 @@ void die_of_signal(int sig) {
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     raise(sig);
+}
+
+void die_of_signal(int sig) {
+    console_restore();
+    serial_release_all();
+    raise_as_default(sig);
 }
 
 void on_signal(int sig) {
@@ -213,15 +218,7 @@ void reapply_our_mode() {
 void on_stop(int) {
     const int saved_errno = errno;
     if (our_mode_active) tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTSTP, &action, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    raise(SIGTSTP);
+    raise_as_default(SIGTSTP);
     sigaction(SIGTSTP, &stop_action, nullptr);
     // An orphaned process group is never stopped: the raise did nothing and no SIGCONT comes.
     reapply_our_mode();

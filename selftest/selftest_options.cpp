@@ -14,7 +14,9 @@ constexpr const char* help_rule =
     "-------------------------------------------------------------------------";
 constexpr const char* web_address = "https://tapwright.example.org/tools";
 
-[[noreturn]] void fail() { std::exit(-1); }
+[[noreturn]] void fail() {
+    std::exit(-1);
+}
 
 } // namespace
 

@@ -21,7 +21,9 @@ constexpr int reading_size = 2;
 constexpr unsigned char modem_reading[reading_size] = {0x4D, 0x9C};
 constexpr int pause_ms = 1;
 
-bool stops(int key) { return key == key_escape || key == key_end_of_input; }
+bool stops(int key) {
+    return key == key_escape || key == key_end_of_input;
+}
 
 [[noreturn]] void stop() {
     std::puts("\n Esc key hit, stopping...");
@@ -29,9 +31,13 @@ bool stops(int key) { return key == key_escape || key == key_end_of_input; }
     std::exit(-1);
 }
 
-void send_byte(PortHandle port, unsigned char byte) { serial_write(port, &byte, 1); }
+void send_byte(PortHandle port, unsigned char byte) {
+    serial_write(port, &byte, 1);
+}
 
-unsigned reading_of(const unsigned char* bytes) { return bytes[0] * 256u + bytes[1]; }
+unsigned reading_of(const unsigned char* bytes) {
+    return bytes[0] * 256u + bytes[1];
+}
 
 void print_verdict(float volts) {
     std::printf(" ADC Reading: %2.0f Volts\n", static_cast<double>(volts));
@@ -86,7 +92,9 @@ float selftest_volts(unsigned reading) {
     return static_cast<float>(reading * (1.0 / 1024) * 3.3 / 4.9);
 }
 
-int selftest_wait_for_key() { return console_wait_key(); }
+int selftest_wait_for_key() {
+    return console_wait_key();
+}
 
 int selftest_run(const SelfTestOptions& options) {
     std::puts(" Press Esc to exit, any other key to start the self-test \n");

@@ -46,7 +46,9 @@ struct TextBlock {
 
 } // namespace
 
-SniffDecoder sniff_decoder_new(bool raw) { return SniffDecoder{raw, outside_frame}; }
+SniffDecoder sniff_decoder_new(bool raw) {
+    return SniffDecoder{raw, outside_frame};
+}
 
 void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count) {
     TextBlock out;

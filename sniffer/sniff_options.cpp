@@ -17,7 +17,9 @@ void print_banner() {
     std::printf("%s\n\n \n %s\n\n%s\n", rule, web_address, rule);
 }
 
-[[noreturn]] void fail() { std::exit(-1); }
+[[noreturn]] void fail() {
+    std::exit(-1);
+}
 
 // A second occurrence of an option is an error; the message names what the option wants.
 void store_once(std::string& field, bool& is_set, const char* argument, const char* complaint) {

@@ -23,7 +23,9 @@ constexpr int wait_without_limit = -1;
 
 constexpr std::array<const char*, 3> modem_queries = {"ATI3\r", "ATI4\r", "ATI7\r"};
 
-bool begins_with_one(const std::string& text) { return !text.empty() && text[0] == '1'; }
+bool begins_with_one(const std::string& text) {
+    return !text.empty() && text[0] == '1';
+}
 
 // Returns 0 after a key (or a signal taken as one), -1 when the port went away.
 int capture(PortHandle port, bool raw) {

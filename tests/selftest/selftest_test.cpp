@@ -1,8 +1,7 @@
 // hvp-selftest end to end: the built program as a process, the emulated adapter on a
 // pseudo-terminal, the operator's keys on its standard input.
 
-#include "emulator.hpp"
-#include "process.hpp"
+#include "program_run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,8 @@
 #include <vector>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 using Bytes = std::vector<unsigned char>;
 
@@ -30,35 +31,14 @@ const std::string help = "\n\n" + help_rule + "\n\n Usage:              \n   " +
 const std::string first_prompt = " Press Esc to exit, any other key to start the self-test \n\n";
 const std::string starting = "\n Starting test! \n";
 const std::string pause_prompt = " Press any key to continue...\n";
-const std::string next_prompt = "\n Connect another Tapwright HVP adapter and press any key to start "
-                                "the self-test again \n Or hit ESC key to stop and end the test.\n";
+const std::string next_prompt =
+    "\n Connect another Tapwright HVP adapter and press any key to start "
+    "the self-test again \n Or hit ESC key to stop and end the test.\n";
 const std::string new_test =
     "\n--------------------- Starting a new Test-------------------------\n";
 const std::string stopping = "\n Esc key hit, stopping...\n (Bye for now!)\n";
 const std::string pass = " Voltage Measurement: ****PASS**** \n";
 const std::string fail = " Voltage Measurement: !!!!FAIL!!!! \n";
-
-constexpr int run_timeout_ms = 15000;
-
-// Test cases show by name in test listings, not as a dump of their bytes.
-template <typename Case>
-    requires requires(const Case& c) { c.name; }
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.name;
-}
-
-ProcessOptions merged() {
-    ProcessOptions options;
-    options.merge_output = true;
-    return options;
-}
-
-ProcessOptions on_terminal() {
-    ProcessOptions options = merged();
-    options.stdin_terminal = true;
-    return options;
-}
-
 
 std::string echo(const std::string& device) {
     return "\n Parameters used: Device = " + device + ",  Speed = 115200\n\n";
@@ -113,13 +93,6 @@ void expect_stopped(SelfTest& test, const std::string& expected) {
     EXPECT_EQ(test.process.status, 255);
 }
 
-// What the adapter saw, once it has seen at least `expected` bytes: its thread may still be
-// reading the last of them when the program has already ended.
-Bytes received(SelfTest& test, std::size_t expected) {
-    emulator_wait_received(*test.emulator, expected, run_timeout_ms);
-    return emulator_received(*test.emulator);
-}
-
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -157,28 +130,30 @@ const std::string no_port = " No serial port set\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SelfTestCommandLine,
-    testing::Values(
-        CommandLineCase{"NoArgument", {}, banner + " Help Menu\n" + help, ""},
-        CommandLineCase{"UnknownOptionThenNormalStart",
-                        {"-x", "-p", "/nonexistent/COM2"},
-                        banner + " Invalid argument ?" + help + echo("/nonexistent/COM2") +
-                            first_prompt + stopping,
-                        "-- 'x'"},
-        CommandLineCase{"DeviceOptionLast",
-                        {"-p"},
-                        banner + " Invalid argument ?" + help + no_port + help,
-                        "-- 'p'"},
-        CommandLineCase{"DeviceTwice", {"-p", "COM2", "-p", "COM3"}, banner + " Device/PORT error!\n", ""},
-        CommandLineCase{"SpeedTwice",
-                        {"-s", "115200", "-s", "115200", "-p", "COM2"},
-                        banner + " Speed should be set: eg  115200 \n",
-                        ""},
-        CommandLineCase{"ModemAlone", {"-m"}, banner + no_port + help, ""},
-        CommandLineCase{"ModemTwice", {"-m", "-m"}, banner + no_port + help, ""},
-        CommandLineCase{"BareDeviceIsPassedOver",
-                        {"/nonexistent/COM2", "-p", "/nonexistent/COM3"},
-                        banner + echo("/nonexistent/COM3") + first_prompt + stopping,
-                        ""}),
+    testing::Values(CommandLineCase{"NoArgument", {}, banner + " Help Menu\n" + help, ""},
+                    CommandLineCase{"UnknownOptionThenNormalStart",
+                                    {"-x", "-p", "/nonexistent/COM2"},
+                                    banner + " Invalid argument ?" + help +
+                                        echo("/nonexistent/COM2") + first_prompt + stopping,
+                                    "-- 'x'"},
+                    CommandLineCase{"DeviceOptionLast",
+                                    {"-p"},
+                                    banner + " Invalid argument ?" + help + no_port + help,
+                                    "-- 'p'"},
+                    CommandLineCase{"DeviceTwice",
+                                    {"-p", "COM2", "-p", "COM3"},
+                                    banner + " Device/PORT error!\n",
+                                    ""},
+                    CommandLineCase{"SpeedTwice",
+                                    {"-s", "115200", "-s", "115200", "-p", "COM2"},
+                                    banner + " Speed should be set: eg  115200 \n",
+                                    ""},
+                    CommandLineCase{"ModemAlone", {"-m"}, banner + no_port + help, ""},
+                    CommandLineCase{"ModemTwice", {"-m", "-m"}, banner + no_port + help, ""},
+                    CommandLineCase{"BareDeviceIsPassedOver",
+                                    {"/nonexistent/COM2", "-p", "/nonexistent/COM3"},
+                                    banner + echo("/nonexistent/COM3") + first_prompt + stopping,
+                                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The cycle --------------------------------------------------------------------------------
@@ -202,7 +177,8 @@ TEST(SelfTestCycle, PassingThenFailingBoard) {
     answer(test, expected, "\x1b");
     expected += stopping;
     expect_stopped(test, expected);
-    EXPECT_EQ(received(test, 2 * board_bytes.size()), concat({board_bytes, board_bytes}));
+    EXPECT_EQ(emulator_saw(*test.emulator, 2 * board_bytes.size()),
+              concat({board_bytes, board_bytes}));
 }
 
 struct ReadingCase {
@@ -221,19 +197,21 @@ TEST_P(SelfTestReading, IsJudged) {
     start(test, script);
     std::string expected = banner + echo(test.path) + first_prompt;
     answer(test, expected, "a");
-    expected += starting + board_start(test.path) + c.verdict + " powering off.....\n" + pause_prompt;
+    expected +=
+        starting + board_start(test.path) + c.verdict + " powering off.....\n" + pause_prompt;
     answer(test, expected, "b");
     expected += next_prompt;
     answer(test, expected, "\x1b");
     expect_stopped(test, expected + stopping);
     // A bad reading still powers the board off and closes the session.
-    EXPECT_EQ(received(test, board_bytes.size()), board_bytes);
+    EXPECT_EQ(emulator_saw(*test.emulator, board_bytes.size()), board_bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SelfTestReading,
     testing::Values(
-        ReadingCase{"LowByteOnlyIsUnsignedAndTwoWide", {{0x00, 0x80}}, " ADC Reading:  0 Volts\n" + fail},
+        ReadingCase{
+            "LowByteOnlyIsUnsignedAndTwoWide", {{0x00, 0x80}}, " ADC Reading:  0 Volts\n" + fail},
         ReadingCase{"HighBytesAreUnsigned", {{0xFF, 0xFF}}, " ADC Reading: 43 Volts\n" + pass},
         ReadingCase{"OneByte", {{0x47}}, " Expecting 2 bytes returned but got 1 instead\n" + fail},
         ReadingCase{"Silence", {{}}, " Expecting 2 bytes returned but got -1 instead\n" + fail}),
@@ -276,7 +254,7 @@ TEST(SelfTestCycle, EndOfInputCountsAsEsc) {
     expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
                 " powering off.....\n" + pause_prompt + next_prompt + stopping;
     expect_stopped(test, expected);
-    EXPECT_EQ(received(test, board_bytes.size()), board_bytes);
+    EXPECT_EQ(emulator_saw(*test.emulator, board_bytes.size()), board_bytes);
 }
 
 TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
@@ -290,7 +268,7 @@ TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
     ASSERT_GE(test.process.out.size(), tail.size());
     EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
     EXPECT_EQ(test.process.status, 255);
-    EXPECT_EQ(received(test, 26), Bytes(26, 0x00));
+    EXPECT_EQ(emulator_saw(*test.emulator, 26), Bytes(26, 0x00));
 }
 
 TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
@@ -338,27 +316,10 @@ TEST(SelfTestCycle, ModemTest) {
     expect_stopped(test, expected + stopping);
     const std::string query = "ATI7\r";
     const Bytes saw = concat({Bytes(query.begin(), query.end()), Bytes{0x14, 0x80, 0x0F}});
-    EXPECT_EQ(received(test, saw.size()), saw);
+    EXPECT_EQ(emulator_saw(*test.emulator, saw.size()), saw);
 }
 
 // --- The terminal on standard input ---------------------------------------------------------
-
-termios fresh_terminal_mode() {
-    PtyPair pty = pty_open(false);
-    termios mode{};
-    tcgetattr(pty.slave, &mode);
-    pty_close(pty);
-    return mode;
-}
-
-void expect_terminal_restored(const Process& process) {
-    termios now{};
-    ASSERT_EQ(tcgetattr(process.stdin_fd, &now), 0);
-    const termios fresh = fresh_terminal_mode();
-    EXPECT_EQ(now.c_lflag, fresh.c_lflag);
-    EXPECT_EQ(now.c_iflag, fresh.c_iflag);
-    EXPECT_EQ(now.c_cc[VMIN], fresh.c_cc[VMIN]);
-}
 
 TEST(SelfTestTerminal, RestoredAfterEsc) {
     SelfTest test;

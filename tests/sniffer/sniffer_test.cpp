@@ -1,8 +1,7 @@
 // spi-sniffer end to end: the built program as a process, the emulated adapter on a
 // pseudo-terminal, keys on its standard input.
 
-#include "emulator.hpp"
-#include "process.hpp"
+#include "program_run.hpp"
 #include "sniff_text.hpp"
 
 #include <gtest/gtest.h>
@@ -15,6 +14,8 @@
 #include <vector>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 using Bytes = std::vector<unsigned char>;
 
@@ -52,28 +53,6 @@ std::string start_transcript(const std::string& device, const std::string& edge 
            bits + "OK\n";
 }
 
-constexpr int run_timeout_ms = 15000;
-
-// Test cases show by name in test listings, not as a dump of their bytes.
-template <typename Case>
-    requires requires(const Case& c) { c.name; }
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.name;
-}
-
-ProcessOptions merged() {
-    ProcessOptions options;
-    options.merge_output = true;
-    return options;
-}
-
-ProcessOptions on_terminal() {
-    ProcessOptions options = merged();
-    options.stdin_terminal = true;
-    return options;
-}
-
-
 struct Sniff {
     Emulator* emulator = nullptr;
     Process process;
@@ -99,31 +78,6 @@ void end_with_key(Sniff& sniff, const std::string& expected_output) {
     ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 0);
-}
-
-// What the adapter saw, once it has seen at least `expected` bytes: its thread may still be
-// reading the last of them when the program has already ended.
-Bytes received(Sniff& sniff, std::size_t expected) {
-    emulator_wait_received(*sniff.emulator, expected, run_timeout_ms);
-    return emulator_received(*sniff.emulator);
-}
-
-// A terminal as a fresh pseudo-terminal has it: what a program must leave behind.
-termios fresh_terminal_mode() {
-    PtyPair pty = pty_open(false);
-    termios mode{};
-    tcgetattr(pty.slave, &mode);
-    pty_close(pty);
-    return mode;
-}
-
-void expect_terminal_restored(const Process& process) {
-    termios now{};
-    ASSERT_EQ(tcgetattr(process.stdin_fd, &now), 0);
-    const termios fresh = fresh_terminal_mode();
-    EXPECT_EQ(now.c_lflag, fresh.c_lflag);
-    EXPECT_EQ(now.c_iflag, fresh.c_iflag);
-    EXPECT_EQ(now.c_cc[VMIN], fresh.c_cc[VMIN]);
 }
 
 // --- Command line ---------------------------------------------------------------------------
@@ -156,18 +110,25 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, SnifferCommandLine,
     testing::Values(
         CommandLineCase{"NoArgument", {}, banner + help(), ""},
-        CommandLineCase{"DeviceTwice", {"-d", "COM3", "-d", "COM4"}, banner + "Device/PORT error!\n", ""},
-        CommandLineCase{"EdgeTwice", {"-e", "0", "-e", "1"}, banner + "Clock Edge should be 0 or 1\n", ""},
-        CommandLineCase{"PolarityTwice", {"-p", "0", "-p", "1"}, banner + "Polarity must be 0 or 1\n", ""},
-        CommandLineCase{"RawTwice", {"-r", "0", "-r", "0"}, banner + "Raw Data should be 0 or 1\n", ""},
+        CommandLineCase{
+            "DeviceTwice", {"-d", "COM3", "-d", "COM4"}, banner + "Device/PORT error!\n", ""},
+        CommandLineCase{
+            "EdgeTwice", {"-e", "0", "-e", "1"}, banner + "Clock Edge should be 0 or 1\n", ""},
+        CommandLineCase{
+            "PolarityTwice", {"-p", "0", "-p", "1"}, banner + "Polarity must be 0 or 1\n", ""},
+        CommandLineCase{
+            "RawTwice", {"-r", "0", "-r", "0"}, banner + "Raw Data should be 0 or 1\n", ""},
         CommandLineCase{"SpeedTwice",
                         {"-s", "9600", "-d", "COM1", "-s", "9600"},
                         banner + "Speed should be set: eg  115200 \n",
                         ""},
         CommandLineCase{"UnknownOption", {"-x"}, banner + " Invalid argument ?" + help(), "-- 'x'"},
-        CommandLineCase{"MissingArgument", {"-d"}, banner + " Invalid argument ?" + help(), "-- 'd'"},
-        CommandLineCase{"NoDevice", {"-s", "115200"}, banner + " No serial port set\n" + help(), ""},
-        CommandLineCase{"BareDeviceIsPassedOver", {"COM1"}, banner + " No serial port set\n" + help(), ""},
+        CommandLineCase{
+            "MissingArgument", {"-d"}, banner + " Invalid argument ?" + help(), "-- 'd'"},
+        CommandLineCase{
+            "NoDevice", {"-s", "115200"}, banner + " No serial port set\n" + help(), ""},
+        CommandLineCase{
+            "BareDeviceIsPassedOver", {"COM1"}, banner + " No serial port set\n" + help(), ""},
         CommandLineCase{"DeviceFirstIsPassedOver",
                         {"/nonexistent/COM1", "-d", "/nonexistent/COM3", "-e", "7"},
                         banner + echo("/nonexistent/COM3", "7") +
@@ -218,7 +179,8 @@ TEST_P(SnifferDecoding, PrintsTheStreamExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SnifferDecoding,
     testing::Values(
-        DecodeCase{"Frame", {{0x5B, 0x5C, 0x12, 0x34, 0x5D}}, false, "5B [5C 12 0x12(34 0x34)5D ]\n"},
+        DecodeCase{
+            "Frame", {{0x5B, 0x5C, 0x12, 0x34, 0x5D}}, false, "5B [5C 12 0x12(34 0x34)5D ]\n"},
         DecodeCase{"FrameSplitAfterPairStart",
                    {{0x5B, 0x5C}, {0x12, 0x34, 0x5D}},
                    false,
@@ -228,12 +190,16 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    "5B [5C 12 0x12(34 0x34)5D ]\n"},
         DecodeCase{"SyncOutsideFrame", {{0x41, 0x5B, 0x5D}}, false, "41 Sync\n5B [5D ]\n"},
-        DecodeCase{"SyncInsideFrameLeavesIt", {{0x5B, 0x5B, 0x5D}}, false, "5B [5B Sync\n5D Sync\n"},
+        DecodeCase{
+            "SyncInsideFrameLeavesIt", {{0x5B, 0x5B, 0x5D}}, false, "5B [5B Sync\n5D Sync\n"},
         DecodeCase{"BracketsArePairData",
                    {{0x5B, 0x5C, 0x5D, 0x5B, 0x5D}},
                    false,
                    "5B [5C 5D 0x5D(5B 0x5B)5D ]\n"},
-        DecodeCase{"RawPrintsEachByteTwice", {{0x5B, 0x5D}, {0x01, 0x02}}, true, "5B 5B 5D 5D 01 01 02 02 "}),
+        DecodeCase{"RawPrintsEachByteTwice",
+                   {{0x5B, 0x5D}, {0x01, 0x02}},
+                   true,
+                   "5B 5B 5D 5D 01 01 02 02 "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A long random stream in random chunk sizes: parsed back, the output gives every byte in order.
@@ -268,8 +234,8 @@ TEST(SnifferDecoding, RandomStreamComesOutWhole) {
         end_with_key(sniff, prefix);
         shown.clear();
         ASSERT_EQ(sniff.process.out.substr(0, prefix.size()), prefix);
-        ASSERT_TRUE(sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()),
-                                     raw, shown));
+        ASSERT_TRUE(sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), raw,
+                                     shown));
         EXPECT_EQ(shown, all) << (raw ? "raw" : "decoded");
     }
 }
@@ -296,7 +262,7 @@ TEST_P(SnifferConfiguration, SendsTheConfigurationByteAndStarts) {
     ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
     end_with_key(sniff, start_transcript(path, c.edge, c.polarity));
     EXPECT_EQ(sniff.process.out, start_transcript(path, c.edge, c.polarity));
-    EXPECT_EQ(received(sniff, 4), (Bytes{0x00, 0x01, c.byte, 0x0E}));
+    EXPECT_EQ(emulator_saw(*sniff.emulator, 4), (Bytes{0x00, 0x01, c.byte, 0x0E}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Combinations, SnifferConfiguration,
@@ -321,7 +287,7 @@ TEST(SnifferRun, UnacknowledgedConfigurationWarnsAndStillSniffs) {
                      "5B [5D ]\n");
     end_with_key(sniff, expected);
     EXPECT_EQ(sniff.process.out, expected);
-    EXPECT_EQ(received(sniff, 4), (Bytes{0x00, 0x01, 0x82, 0x0E}));
+    EXPECT_EQ(emulator_saw(*sniff.emulator, 4), (Bytes{0x00, 0x01, 0x82, 0x0E}));
 }
 
 struct RefusalCase {
@@ -358,7 +324,7 @@ TEST_P(SnifferRefusal, EndsWithItsTextsAndStatus255) {
     ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
     EXPECT_EQ(sniff.process.err, c.expected_stderr);
-    EXPECT_EQ(received(sniff, c.adapter_saw.size()), c.adapter_saw);
+    EXPECT_EQ(emulator_saw(*sniff.emulator, c.adapter_saw.size()), c.adapter_saw);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -368,10 +334,11 @@ INSTANTIATE_TEST_SUITE_P(
                                     repeated(" Tapwright did not respond correctly :( -1 \n", 6) +
                                     " Tapwright cannot switch to binary mode :( \n Exiting...\n",
                                 Bytes(26, 0x00)},
-                    RefusalCase{"SpiSwitch", refusing_spi(),
-                                " Configuring Tapwright...\n Tapwright cannot switch to SPI mode :( "
-                                "\n Exiting...\n",
-                                Bytes{0x00, 0x01}}),
+                    RefusalCase{
+                        "SpiSwitch", refusing_spi(),
+                        " Configuring Tapwright...\n Tapwright cannot switch to SPI mode :( "
+                        "\n Exiting...\n",
+                        Bytes{0x00, 0x01}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
@@ -409,7 +376,7 @@ TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
     const std::string queries = "ATI3\rATI4\rATI7\r";
     Bytes expected(queries.begin(), queries.end());
     expected.push_back(0x00);
-    EXPECT_EQ(received(sniff, expected.size()), expected);
+    EXPECT_EQ(emulator_saw(*sniff.emulator, expected.size()), expected);
 }
 
 TEST(SnifferRun, EndOfInputKeepsSniffingAndSigtermEndsWithStatus0) {
@@ -419,7 +386,8 @@ TEST(SnifferRun, EndOfInputKeepsSniffingAndSigtermEndsWithStatus0) {
     Sniff sniff;
     start(sniff, script, {});
     process_close_stdin(sniff.process);
-    const std::string expected = start_transcript(emulator_path(*sniff.emulator)) + "5B [5D ]\n41 Sync\n";
+    const std::string expected =
+        start_transcript(emulator_path(*sniff.emulator)) + "5B [5D ]\n41 Sync\n";
     ASSERT_TRUE(process_wait_for_output(sniff.process, expected, run_timeout_ms));
     EXPECT_EQ(process_running(sniff.process), 1);
     process_signal(sniff.process, SIGTERM);
@@ -489,13 +457,12 @@ TEST_P(SnifferTerminal, IsRestoredOnTheWayOut) {
     expect_terminal_restored(sniff.process);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SnifferTerminal,
-    testing::Values(TerminalCase{"Key", EmulatorScript{}, 'k', 0},
-                    TerminalCase{"Sigterm", EmulatorScript{}, 't', 0},
-                    TerminalCase{"Sigint", EmulatorScript{}, 'i', 0},
-                    TerminalCase{"LostDevice", hanging_up(), 'n', 255},
-                    TerminalCase{"RefusedSwitch", refusing_spi(), 'n', 255}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SnifferTerminal,
+                         testing::Values(TerminalCase{"Key", EmulatorScript{}, 'k', 0},
+                                         TerminalCase{"Sigterm", EmulatorScript{}, 't', 0},
+                                         TerminalCase{"Sigint", EmulatorScript{}, 'i', 0},
+                                         TerminalCase{"LostDevice", hanging_up(), 'n', 255},
+                                         TerminalCase{"RefusedSwitch", refusing_spi(), 'n', 255}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,0 +1,59 @@
+#pragma once
+
+// What the end-to-end suites of the two programs share: how a run is started, how a terminal
+// is judged afterwards, and what the emulated adapter saw.
+
+#include "emulator.hpp"
+#include "process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <termios.h>
+#include <vector>
+
+// Bounds every wait of a run; a healthy run needs a small part of it.
+inline constexpr int run_timeout_ms = 15000;
+
+// Test cases show by name in test listings, not as a dump of their bytes.
+template <typename Case>
+requires requires(const Case& c) {
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// Standard error merged into standard output, so a transcript shows both in their order.
+inline ProcessOptions merged() {
+    ProcessOptions options;
+    options.merge_output = true;
+    return options;
+}
+
+// As merged(), with a pseudo-terminal as standard input.
+inline ProcessOptions on_terminal() {
+    ProcessOptions options = merged();
+    options.stdin_terminal = true;
+    return options;
+}
+
+// The terminal on the process's standard input is as a fresh one: line editing and echo back.
+inline void expect_terminal_restored(const Process& process) {
+    termios now{};
+    ASSERT_EQ(tcgetattr(process.stdin_fd, &now), 0);
+    PtyPair pty = pty_open(false);
+    termios fresh{};
+    tcgetattr(pty.slave, &fresh);
+    pty_close(pty);
+    EXPECT_EQ(now.c_lflag, fresh.c_lflag);
+    EXPECT_EQ(now.c_iflag, fresh.c_iflag);
+    EXPECT_EQ(now.c_cc[VMIN], fresh.c_cc[VMIN]);
+}
+
+// What the adapter saw, once it has seen at least `expected` bytes: its thread may still be
+// reading the last of them when the program has already ended.
+inline std::vector<unsigned char> emulator_saw(Emulator& emulator, std::size_t expected) {
+    emulator_wait_received(emulator, expected, run_timeout_ms);
+    return emulator_received(emulator);
+}

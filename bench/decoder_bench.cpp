@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 int main(int argument_count, char** arguments) {
@@ -16,8 +15,10 @@ int main(int argument_count, char** arguments) {
         std::fprintf(stderr, "usage: %s FILE [raw]\n", arguments[0]);
         return 2;
     }
-    std::ifstream file(arguments[1], std::ios::binary);
-    const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::ifstream file(arguments[1], std::ios::binary | std::ios::ate);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(file.tellg()));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     const bool raw = argument_count > 2 && std::strcmp(arguments[2], "raw") == 0;
 
     const auto start = std::chrono::steady_clock::now();

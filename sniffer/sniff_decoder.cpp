@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstdio>
-#include <string_view>
+#include <cstring>
 
 namespace {
 
@@ -12,37 +12,40 @@ constexpr unsigned char frame_close = 0x5D; // "]"
 
 enum : int { outside_frame = 0, in_frame = 1, pair_first = 2, pair_second = 3 };
 
-// Upper-case hex digits for every byte value, so no byte goes through printf.
-constexpr std::array<std::array<char, 2>, 256> hex_table = [] {
+// "XX " for every byte value, upper-case, so no byte goes through printf. Four characters a
+// row, so that a row is copied as one word; the fourth is never kept.
+constexpr std::array<std::array<char, 4>, 256> hex_table = [] {
     constexpr char digits[] = "0123456789ABCDEF";
-    std::array<std::array<char, 2>, 256> table{};
-    for (int b = 0; b < 256; ++b) table[b] = {digits[b >> 4], digits[b & 0x0F]};
+    std::array<std::array<char, 4>, 256> table{};
+    for (int b = 0; b < 256; ++b) table[b] = {digits[b >> 4], digits[b & 0x0F], ' ', ' '};
     return table;
 }();
 
-// The text of a run of bytes is gathered here and handed to stdio in one call, so no byte
-// costs a library call of its own; the block never holds more than a few bytes' worth.
-struct TextBlock {
-    static constexpr std::size_t capacity = 1024;
-    static constexpr std::size_t most_per_byte = 16; // "5B 0x5B(" is the longest
-    std::array<char, capacity> text;
-    std::size_t size = 0;
+// The text of a run of bytes is gathered in a small block and handed to stdio in one call, so
+// no byte costs a library call of its own.
+constexpr std::size_t block_size = 2048;
+constexpr std::size_t most_per_byte = 16; // "5B 0x5B(" is the longest, plus the spare column
 
-    void hex(unsigned char b) {
-        text[size++] = hex_table[b][0];
-        text[size++] = hex_table[b][1];
-    }
-    void add(std::string_view s) {
-        for (const char c : s) text[size++] = c;
-    }
-    void make_room() {
-        if (size + most_per_byte > capacity) write_out();
-    }
-    void write_out() {
-        std::fwrite(text.data(), 1, size, stdout);
-        size = 0;
-    }
-};
+// Appends "XX " and returns the new end.
+char* put_hex(char* out, unsigned char b) {
+    std::memcpy(out, hex_table[b].data(), 4);
+    return out + 3;
+}
+
+// Appends "0xXX" and the closing character c.
+char* put_pair_byte(char* out, unsigned char b, char c) {
+    out[0] = '0';
+    out[1] = 'x';
+    std::memcpy(out + 2, hex_table[b].data(), 2);
+    out[4] = c;
+    return out + 5;
+}
+
+template <std::size_t n>
+char* put_text(char* out, const char (&text)[n]) {
+    std::memcpy(out, text, n - 1);
+    return out + n - 1;
+}
 
 } // namespace
 
@@ -51,50 +54,50 @@ SniffDecoder sniff_decoder_new(bool raw) {
 }
 
 void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count) {
-    TextBlock out;
+    char block[block_size];
+    char* out = block;
+    int state = decoder.state;
     for (int i = 0; i < count; ++i) {
+        if (out + most_per_byte > block + block_size) {
+            std::fwrite(block, 1, static_cast<std::size_t>(out - block), stdout);
+            out = block;
+        }
         const unsigned char b = chunk[i];
-        out.make_room();
-        out.hex(b);
-        out.add(" ");
+        out = put_hex(out, b);
         if (decoder.raw) {
-            out.hex(b);
-            out.add(" ");
-        } else {
-            switch (decoder.state) {
-            case pair_first:
-                out.add("0x");
-                out.hex(b);
-                out.add("(");
-                decoder.state = pair_second;
-                break;
-            case pair_second:
-                out.add("0x");
-                out.hex(b);
-                out.add(")");
-                decoder.state = in_frame;
-                break;
-            case in_frame:
-                if (b == pair_start) {
-                    decoder.state = pair_first;
-                } else if (b == frame_close) {
-                    out.add("]\n");
-                    decoder.state = outside_frame;
-                } else {
-                    out.add("Sync\n");
-                    decoder.state = outside_frame;
-                }
-                break;
-            default:
-                if (b == frame_open) {
-                    out.add("[");
-                    decoder.state = in_frame;
-                } else {
-                    out.add("Sync\n");
-                }
-                break;
+            out = put_hex(out, b);
+            continue;
+        }
+        switch (state) {
+        case pair_first:
+            out = put_pair_byte(out, b, '(');
+            state = pair_second;
+            break;
+        case pair_second:
+            out = put_pair_byte(out, b, ')');
+            state = in_frame;
+            break;
+        case in_frame:
+            if (b == pair_start) {
+                state = pair_first;
+            } else if (b == frame_close) {
+                out = put_text(out, "]\n");
+                state = outside_frame;
+            } else {
+                out = put_text(out, "Sync\n");
+                state = outside_frame;
             }
+            break;
+        default:
+            if (b == frame_open) {
+                out = put_text(out, "[");
+                state = in_frame;
+            } else {
+                out = put_text(out, "Sync\n");
+            }
+            break;
         }
     }
-    out.write_out();
+    decoder.state = state;
+    std::fwrite(block, 1, static_cast<std::size_t>(out - block), stdout);
 }

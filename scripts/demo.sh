@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset default >/dev/null && cmake --build --preset default --target spi-sniffer tapwright-emu
+scripts/setup.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target spi-sniffer tapwright-emu >/dev/null
 
 folder=$(mktemp -d)
 emulator_pid=""

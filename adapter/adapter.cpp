@@ -28,6 +28,18 @@ bool known_mode(int mode) {
 
 } // namespace
 
+PortHandle adapter_open(const char* device, const char* speed) {
+    std::printf(" Opening Tapwright on %s at %sbps...\n", device, speed);
+    const PortHandle port = serial_open(device);
+    if (port < 0) {
+        output_error(" Error opening serial port\n");
+        return port_not_open;
+    }
+    // A refused line setting is no reason to stop: the adapter may still answer.
+    serial_configure(port, speed);
+    return port;
+}
+
 int adapter_enter_binary(PortHandle port) {
     std::puts(" Entering binary mode...");
     if (port == port_not_open) {

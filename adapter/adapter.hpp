@@ -14,6 +14,10 @@ inline constexpr int handshake_attempts = 26;
 inline constexpr int handshake_lenient_attempts = 20;
 inline constexpr int reply_area_size = 100;
 
+// Announces and opens the port the adapter is on, and sets its line up at `speed` baud.
+// Returns the port, or -1 after printing " Error opening serial port" on standard error.
+PortHandle adapter_open(const char* device, const char* speed);
+
 // Brings the adapter into binary bit-bang mode ("BBIO1" in answer to 0x00).
 // Returns 0 on success, non-zero otherwise (in modem test mode: the count of the one read).
 int adapter_enter_binary(PortHandle port);

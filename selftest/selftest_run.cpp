@@ -3,7 +3,6 @@
 #include "adapter.hpp"
 #include "console.hpp"
 #include "modem_mode.hpp"
-#include "output.hpp"
 #include "serial.hpp"
 
 #include <cstdio>
@@ -103,14 +102,8 @@ int selftest_run(const SelfTestOptions& options) {
     std::puts("\n Starting test! ");
 
     for (;;) {
-        std::printf(" Opening Tapwright on %s at %sbps...\n", options.device.c_str(),
-                    options.speed.c_str());
-        const PortHandle port = serial_open(options.device.c_str());
-        if (port < 0) {
-            output_error(" Error opening serial port\n");
-            return -1;
-        }
-        serial_configure(port, options.speed.c_str());
+        const PortHandle port = adapter_open(options.device.c_str(), options.speed.c_str());
+        if (port < 0) return -1;
 
         if (modem_mode) {
             adapter_query_modem(port, "ATI7\r");

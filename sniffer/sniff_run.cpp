@@ -60,14 +60,8 @@ unsigned char sniff_configuration_byte(const SniffOptions& options) {
 }
 
 int sniff_run(const SniffOptions& options) {
-    std::printf(" Opening Tapwright on %s at %sbps...\n", options.device.c_str(),
-                options.speed.c_str());
-    const PortHandle port = serial_open(options.device.c_str());
-    if (port < 0) {
-        output_error(" Error opening serial port\n");
-        return -1;
-    }
-    serial_configure(port, options.speed.c_str());
+    const PortHandle port = adapter_open(options.device.c_str(), options.speed.c_str());
+    if (port < 0) return -1;
     std::puts(" Starting SPI sniffer...");
 
     if (modem_mode) {

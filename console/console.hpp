@@ -17,7 +17,8 @@ inline constexpr int key_signal = 0x101;
 
 // Puts a terminal on standard input into non-canonical, no-echo mode (signals kept) and
 // arranges that it is restored, and serial_release_all is called, on every way out: return
-// from main, exit(), SIGINT, SIGTERM, SIGHUP (after which the process dies of the signal).
+// from main, exit(), SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE (after which the process dies of
+// the signal).
 // Safe to call when standard input is not a terminal. Call once, at start.
 void console_start();
 

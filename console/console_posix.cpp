@@ -239,7 +239,8 @@ void install(int sig, void (*handler)(int), struct sigaction* used = nullptr) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     // Blocked inside every handler: a second signal cannot interrupt a restore half-way.
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT}) sigaddset(&action.sa_mask, s);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGCONT})
+        sigaddset(&action.sa_mask, s);
     if (sig == SIGTSTP) sigdelset(&action.sa_mask, SIGCONT);
     // Our own waits use poll() and nanosleep(), which never restart; stdio writes should.
     action.sa_flags = SA_RESTART;
@@ -271,6 +272,9 @@ void console_start() {
     install(SIGINT, on_signal);
     install(SIGTERM, on_signal);
     install(SIGHUP, on_signal);
+    // Ctrl-\, and a reader that went away (`spi-sniffer ... | head`), end us as well.
+    install(SIGQUIT, on_signal);
+    install(SIGPIPE, on_signal);
     if (saved_mode_valid) {
         install(SIGTSTP, on_stop, &stop_action);
         install(SIGCONT, on_continue);

@@ -198,6 +198,7 @@ const ModeCase mode_cases[] = {
     {"SigtermKills", "take", Action::signal, SIGTERM, false, 0},
     {"SigintKills", "take", Action::signal, SIGINT, false, 0},
     {"SighupKills", "take", Action::signal, SIGHUP, false, 0},
+    {"SigpipeKills", "take", Action::signal, SIGPIPE, false, 0},
     {"CtrlCStillRaisesSigint", "take", Action::typed, SIGINT, false, 0},
     {"SigtermAsKey", "signal-as-key", Action::signal, SIGTERM, true, key_signal},
     {"SigintAsKey", "signal-as-key", Action::signal, SIGINT, true, key_signal},
@@ -270,10 +271,8 @@ void PrintTo(const ReleaseCase& c, std::ostream* os) {
 }
 
 const ReleaseCase release_cases[] = {
-    {"AfterNormalExit", 0},
-    {"AfterSigterm", SIGTERM},
-    {"AfterSigint", SIGINT},
-    {"AfterSighup", SIGHUP},
+    {"AfterNormalExit", 0},  {"AfterSigterm", SIGTERM}, {"AfterSigint", SIGINT},
+    {"AfterSighup", SIGHUP}, {"AfterSigpipe", SIGPIPE},
 };
 
 class ConsolePortRelease : public testing::TestWithParam<ReleaseCase> {};

@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -464,5 +465,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, SnifferTerminal,
                                          TerminalCase{"LostDevice", hanging_up(), 'n', 255},
                                          TerminalCase{"RefusedSwitch", refusing_spi(), 'n', 255}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// `spi-sniffer ... | head`: the reader goes away while bytes keep coming. The sniffer dies of
+// SIGPIPE as any filter would, and the terminal it was given is put back first.
+TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
+    EmulatorScript script;
+    script.flood_pattern = {0x5B, 0x5C, 0x12, 0x34, 0x5D};
+    Sniff sniff;
+    start(sniff, script, {}, on_terminal());
+    ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
+    close(sniff.process.out_fd);
+    sniff.process.out_fd = -1;
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_FALSE(sniff.process.exited);
+    EXPECT_EQ(sniff.process.signal, SIGPIPE);
+    expect_terminal_restored(sniff.process);
+}
 
 } // namespace

@@ -39,6 +39,7 @@ const std::string new_test =
 const std::string stopping = "\n Esc key hit, stopping...\n (Bye for now!)\n";
 const std::string pass = " Voltage Measurement: ****PASS**** \n";
 const std::string fail = " Voltage Measurement: !!!!FAIL!!!! \n";
+const std::string twelve_volts = " ADC Reading: 12 Volts\n";
 
 std::string echo(const std::string& device) {
     return "\n Parameters used: Device = " + device + ",  Speed = 115200\n\n";
@@ -53,6 +54,11 @@ std::string board_start(const std::string& device) {
            "ok\n configuring pins as output...\n sending 01000000...OK\n"
            " Sending Command to power on : 11000000....OK\n"
            " Voltage Probe measurement...,sending 00010100 \n";
+}
+
+// One whole board: up to the measurement, the verdict, powering off.
+std::string board(const std::string& device, const std::string& verdict) {
+    return board_start(device) + verdict + " powering off.....\n";
 }
 
 // The bytes the adapter sees for one board.
@@ -167,13 +173,11 @@ TEST(SelfTestCycle, PassingThenFailingBoard) {
     start(test, script);
     std::string expected = banner + echo(test.path) + first_prompt;
     answer(test, expected, "a");
-    expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
-                " powering off.....\n" + pause_prompt;
+    expected += starting + board(test.path, twelve_volts + pass) + pause_prompt;
     answer(test, expected, "b");
     expected += next_prompt;
     answer(test, expected, "c");
-    expected += new_test + board_start(test.path) + " ADC Reading: 12 Volts\n" + fail +
-                " powering off.....\n" + next_prompt;
+    expected += new_test + board(test.path, twelve_volts + fail) + next_prompt;
     answer(test, expected, "\x1b");
     expected += stopping;
     expect_stopped(test, expected);
@@ -197,8 +201,7 @@ TEST_P(SelfTestReading, IsJudged) {
     start(test, script);
     std::string expected = banner + echo(test.path) + first_prompt;
     answer(test, expected, "a");
-    expected +=
-        starting + board_start(test.path) + c.verdict + " powering off.....\n" + pause_prompt;
+    expected += starting + board(test.path, c.verdict) + pause_prompt;
     answer(test, expected, "b");
     expected += next_prompt;
     answer(test, expected, "\x1b");
@@ -232,13 +235,11 @@ TEST(SelfTestCycle, EscAtThePauseAndArrowKeysGoOn) {
     start(test, EmulatorScript{});
     std::string expected = banner + echo(test.path) + first_prompt;
     answer(test, expected, "\x1b[A");
-    expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
-                " powering off.....\n" + pause_prompt;
+    expected += starting + board(test.path, twelve_volts + pass) + pause_prompt;
     answer(test, expected, "\x1b");
     expected += next_prompt;
     answer(test, expected, "\x1b[B");
-    expected += new_test + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
-                " powering off.....\n" + next_prompt;
+    expected += new_test + board(test.path, twelve_volts + pass) + next_prompt;
     answer(test, expected, "\x1b");
     expect_stopped(test, expected + stopping);
 }
@@ -251,8 +252,8 @@ TEST(SelfTestCycle, EndOfInputCountsAsEsc) {
     std::string expected = banner + echo(test.path) + first_prompt;
     answer(test, expected, "a");
     process_close_stdin(test.process);
-    expected += starting + board_start(test.path) + " ADC Reading: 12 Volts\n" + pass +
-                " powering off.....\n" + pause_prompt + next_prompt + stopping;
+    expected +=
+        starting + board(test.path, twelve_volts + pass) + pause_prompt + next_prompt + stopping;
     expect_stopped(test, expected);
     EXPECT_EQ(emulator_saw(*test.emulator, board_bytes.size()), board_bytes);
 }

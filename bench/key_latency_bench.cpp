@@ -18,7 +18,7 @@ int main(int argument_count, char** arguments) {
         std::fprintf(stderr, "usage: %s SPI_SNIFFER_PATH [presses]\n", arguments[0]);
         return 2;
     }
-    const int presses = argument_count > 2 ? std::atoi(arguments[2]) : 20;
+    const int presses = argument_count > 2 ? std::max(1, std::atoi(arguments[2])) : 20;
     std::vector<double> latencies_ms;
     for (int press = 0; press < presses; ++press) {
         Emulator* emulator = emulator_start(EmulatorScript{}); // sniffs, but nothing comes

@@ -32,6 +32,8 @@ int capture(PortHandle port, bool raw) {
     unsigned char area[sniff_chunk_size];
     SniffDecoder decoder = sniff_decoder_new(raw);
     console_signals_as_key(true);
+    // The wait flushes each decoded chunk out and takes a key first when a key and bytes
+    // are waiting together, so the loop needs no key check and no flush of its own.
     for (;;) {
         const int ready = console_wait_port_or_key(port, wait_without_limit);
         if (ready == 1) return 0;
@@ -39,14 +41,12 @@ int capture(PortHandle port, bool raw) {
         const int count = serial_read(port, area, sniff_chunk_size);
         if (count > 0) {
             sniff_decode(decoder, area, count);
-            output_flush();
         } else if (serial_lost(port)) {
             // A time-out is silent; a device that has gone away will never send again.
             output_error("\n Serial port disconnected\n");
             output_error(" Exiting...\n");
             return -1;
         }
-        if (console_key_waiting() == 1) return 0;
     }
 }
 

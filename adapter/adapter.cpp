@@ -33,6 +33,7 @@ PortHandle adapter_open(const char* device, const char* speed) {
     const PortHandle port = serial_open(device);
     if (port < 0) {
         output_error(" Error opening serial port\n");
+        output_error("%s\n", serial_open_error_text(device).c_str());
         return port_not_open;
     }
     // A refused line setting is no reason to stop: the adapter may still answer.

@@ -15,7 +15,8 @@ inline constexpr int handshake_lenient_attempts = 20;
 inline constexpr int reply_area_size = 100;
 
 // Announces and opens the port the adapter is on, and sets its line up at `speed` baud.
-// Returns the port, or -1 after printing " Error opening serial port" on standard error.
+// Returns the port, or -1 after printing " Error opening serial port" on standard error and,
+// on a line of its own, why.
 PortHandle adapter_open(const char* device, const char* speed);
 
 // Brings the adapter into binary bit-bang mode ("BBIO1" in answer to 0x00).

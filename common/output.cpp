@@ -1,10 +1,38 @@
 #include "output.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
 void output_flush() {
-    std::fflush(stdout);
+    if (std::fflush(stdout) == 0) return;
+    const int error = errno;
+    // Whatever stdio still holds could not go out either: drop it, or exit would try again.
+    std::clearerr(stdout);
+    output_report_failure(error);
+    std::exit(-1);
+}
+
+int output_write(const char* text, std::size_t size) {
+    if (std::fflush(stdout) != 0) return -1;
+    while (size > 0) {
+        const ssize_t written = write(STDOUT_FILENO, text, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        text += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+void output_report_failure(int error) {
+    std::fprintf(stderr, " Error writing output: %s\n", std::strerror(error));
+    std::fflush(stderr);
 }
 
 int output_error(const char* format, ...) {

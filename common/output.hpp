@@ -1,11 +1,24 @@
 #pragma once
 
-// Standard output is buffered for speed; standard error is not. These two keep the texts of
-// both streams in the order they were printed, even when both go to one pipe or file.
+#include <cstddef>
+
+// Standard output is buffered for speed; standard error is not. These keep the texts of both
+// streams in the order they were printed, even when both go to one pipe or file, and make sure
+// that output which could not be written never passes for success.
 
 // Pushes out everything printed so far. Called before every wait (serial read, pause, key
 // poll) and before anything that writes to standard error behind our back (the option parser).
+// When standard output cannot be written, says why on standard error and ends the process with
+// status -1 (the exit handlers restore the terminal and release the ports).
 void output_flush();
+
+// Writes text to standard output at once, behind whatever stdio still holds. Returns 0, or -1
+// with errno set when it could not all be written.
+int output_write(const char* text, std::size_t size);
+
+// Says on standard error why standard output could not be written (error is an errno value):
+// " Error writing output: " and the reason.
+void output_report_failure(int error);
 
 // printf to standard error, after flushing standard output. Returns what vfprintf returns.
 int output_error(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // An open serial port: the platform's handle of the device. -1 is a port that is not open;
 // callers treat any negative value as failure. Wide enough for a Windows HANDLE.
@@ -26,9 +27,28 @@ inline constexpr int write_total_constant_ms = 100;
 // the process-wide area and cut to device_path_size - 1 characters.
 const char* serial_device_path(const char* name);
 
-// Opens the device exclusively for reading and writing, never creating it.
+// Opens the device exclusively for reading and writing, never creating it. Only a serial
+// device is taken: anything else (a file, a pipe, a null device) is refused before a byte is
+// written, and so is a name whose device path had to be cut (it would name another device).
 // Returns the port, or -1 (nothing printed) when it is missing, busy or cannot be opened.
 PortHandle serial_open(const char* name);
+
+// Why the last serial_open failed.
+enum SerialOpenError {
+    serial_open_no_error,
+    serial_open_missing,    // no such device
+    serial_open_denied,     // no permission
+    serial_open_busy,       // held by another program
+    serial_open_not_a_port, // exists, but is not a serial device
+    serial_open_name_cut,   // the device path would have been cut
+    serial_open_failed,     // anything else
+};
+
+SerialOpenError serial_last_open_error();
+
+// One line for the user, without a newline: why the last serial_open of name failed and, for the
+// common cases, what to do about it. Empty when it did not fail.
+std::string serial_open_error_text(const char* name);
 
 // 8N1, no flow control, DTR and RTS inactive, the time-outs above, at the decimal baud rate
 // speed_text. Returns 0, or -1 when the line settings or the time-outs are refused.
@@ -37,6 +57,12 @@ int serial_configure(PortHandle port, const char* speed_text);
 // One read of at most n bytes under the time-outs. Returns the count (1 to n), or -1 when the
 // read failed or nothing came; never 0. Bytes beyond the count are left as they were.
 int serial_read(PortHandle port, unsigned char* buffer, int n);
+
+// The capture read: takes every byte that is waiting now, up to n, without waiting for more (no
+// inter-byte or total time-out). Only when none is waiting does it wait, at most wait_ms, for the
+// first to come. Returns the count (1 to n), or -1 when nothing came or the read failed (see
+// serial_lost); never 0. The time-outs above stay as they are for serial_read.
+int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms);
 
 // One write of n bytes under the write time-out. Returns the count the platform wrote (0 when
 // nothing went out in time) or -1 when the write failed; prints "Error sending data" on

@@ -10,10 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +26,11 @@ namespace {
 using serial_clock = std::chrono::steady_clock;
 
 char serial_path_area[device_path_size];
+constexpr char serial_path_prefix[] = "/dev/";
+constexpr char serial_by_id_folder[] = "/dev/serial/by-id/";
+
+SerialOpenError serial_open_error = serial_open_no_error;
+int serial_open_errno = 0;
 
 // Descriptors of the open ports, stored as fd + 1 so that the zeroed table is empty. Read from
 // the signal path, hence sig_atomic_t and no locks. When it is full the open is refused: a port
@@ -166,31 +175,115 @@ int serial_write_within(int fd, const unsigned char* bytes, int n) {
     return sent;
 }
 
+PortHandle serial_refuse(SerialOpenError error, int error_number, int fd = -1) {
+    if (fd != -1) close(fd);
+    serial_open_error = error;
+    serial_open_errno = error_number;
+    return port_not_open;
+}
+
+SerialOpenError serial_error_of_open(int error_number) {
+    switch (error_number) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO: return serial_open_missing;
+    case EACCES:
+    case EPERM: return serial_open_denied;
+    case EBUSY: return serial_open_busy;
+    default: return serial_open_failed;
+    }
+}
+
+// The stable names of the serial devices present, "a, b", or "" when there are none.
+std::string serial_devices_present() {
+    DIR* folder = opendir(serial_by_id_folder);
+    if (folder == nullptr) return "";
+    std::string names;
+    while (const dirent* entry = readdir(folder)) {
+        if (entry->d_name[0] == '.') continue;
+        if (!names.empty()) names += ", ";
+        names += std::string(serial_by_id_folder) + entry->d_name;
+    }
+    closedir(folder);
+    return names;
+}
+
+// The group that may use the device, when it has one that is not root's.
+std::string serial_device_group(const char* path) {
+    struct stat status {};
+    if (stat(path, &status) != 0 || status.st_gid == 0) return "";
+    const group* owner = getgrgid(status.st_gid);
+    return owner != nullptr ? owner->gr_name : "";
+}
+
 } // namespace
 
 const char* serial_device_path(const char* name) {
     if (name[0] == '/') return name;
-    std::snprintf(serial_path_area, sizeof serial_path_area, "/dev/%s", name);
+    std::snprintf(serial_path_area, sizeof serial_path_area, "%s%s", serial_path_prefix, name);
     return serial_path_area;
 }
 
 PortHandle serial_open(const char* name) {
-    const int fd = open(serial_device_path(name), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1) return port_not_open;
+    const char* path = serial_device_path(name);
+    if (name[0] != '/' && std::strlen(serial_path_prefix) + std::strlen(name) >= device_path_size)
+        return serial_refuse(serial_open_name_cut, 0);
+    // A file or a pipe is never opened: opening is harmless, but what follows would write to it.
+    struct stat status {};
+    if (stat(path, &status) == 0 && !S_ISCHR(status.st_mode))
+        return serial_refuse(serial_open_not_a_port, 0);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) return serial_refuse(serial_error_of_open(errno), errno);
+    if (!isatty(fd)) return serial_refuse(serial_open_not_a_port, 0, fd);
     // root passes through TIOCEXCL; the lock is what keeps a second instance out.
     const int slot = serial_table_free_slot();
-    if (slot == -1 || flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        close(fd);
-        return port_not_open;
+    if (slot == -1) return serial_refuse(serial_open_failed, EMFILE, fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        const int error_number = errno;
+        return serial_refuse(error_number == EWOULDBLOCK ? serial_open_busy : serial_open_failed,
+                             error_number, fd);
     }
+    serial_open_error = serial_open_no_error;
     // Listed before TIOCEXCL so that a signal in between cannot leave the device exclusive.
     serial_table_add(slot, fd);
     if (!serial_exit_hook_set) {
         serial_exit_hook_set = true;
         std::atexit(serial_release_all);
     }
-    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+    ioctl(fd, TIOCEXCL);
     return fd;
+}
+
+SerialOpenError serial_last_open_error() {
+    return serial_open_error;
+}
+
+std::string serial_open_error_text(const char* name) {
+    const std::string path = name[0] == '/' ? name : serial_path_prefix + std::string(name);
+    switch (serial_open_error) {
+    case serial_open_no_error: return "";
+    case serial_open_missing: {
+        const std::string present = serial_devices_present();
+        return " No such device: " + path +
+               (present.empty() ? "" : ". Serial devices present: " + present);
+    }
+    case serial_open_denied: {
+        const std::string group = serial_device_group(path.c_str());
+        if (group.empty()) return " Permission denied on " + path;
+        return " Permission denied on " + path + ": it belongs to group " + group +
+               ". Join the group with: sudo usermod -aG " + group + " $USER (then log in again)";
+    }
+    case serial_open_busy: return " " + path + " is busy: another program holds it open";
+    case serial_open_not_a_port:
+        return " " + path +
+               " is not a serial port (not a terminal device); nothing was written to it";
+    case serial_open_name_cut:
+        return " Port name too long: it would be cut to " + std::string(serial_device_path(name)) +
+               "; give the whole path instead, beginning with /";
+    case serial_open_failed: break;
+    }
+    return " Cannot open " + path + ": " + std::strerror(serial_open_errno);
 }
 
 int serial_configure(PortHandle port, const char* speed_text) {
@@ -269,6 +362,31 @@ int serial_read(PortHandle port, unsigned char* buffer, int n) {
         }
         if (count == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         break; // 0 bytes after "readable", or EIO: the device is gone
+    }
+    return got > 0 ? got : -1;
+}
+
+int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
+    output_flush();
+    if (port < 0 || buffer == nullptr || n <= 0) return -1;
+    const int fd = serial_fd(port);
+    const auto deadline = serial_clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
+    int got = 0;
+    // A terminal hands over at most its line buffer per read(): read on until it is empty.
+    while (got < n) {
+        const ssize_t count = read(fd, buffer + got, static_cast<size_t>(n - got));
+        if (count > 0) {
+            got += static_cast<int>(count);
+            continue;
+        }
+        if (count == -1 && errno == EINTR) continue;
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break; // gone, or failed
+        const auto now = serial_clock::now();
+        if (got > 0 || now >= deadline) break;
+        pollfd wait_for{fd, POLLIN, 0};
+        const int ready = poll(&wait_for, 1, serial_poll_ms(now, deadline));
+        if (ready == -1 && errno != EINTR) break;
+        if (ready == 0) break;
     }
     return got > 0 ? got : -1;
 }

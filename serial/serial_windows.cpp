@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -14,9 +16,51 @@
 namespace {
 
 char serial_path_area[device_path_size];
+constexpr char serial_path_prefix[] = "\\\\.\\";
+
+SerialOpenError serial_open_error = serial_open_no_error;
+DWORD serial_open_code = 0;
+
+// The port whose reads are set up for capture (see serial_read_waiting), if any.
+PortHandle serial_capture_port = port_not_open;
 
 HANDLE serial_handle(PortHandle port) {
     return reinterpret_cast<HANDLE>(port);
+}
+
+PortHandle serial_refuse(SerialOpenError error, DWORD code, HANDLE handle = INVALID_HANDLE_VALUE) {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    serial_open_error = error;
+    serial_open_code = code;
+    return port_not_open;
+}
+
+SerialOpenError serial_error_of_open(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_NAME: return serial_open_missing;
+    // A port that another program has open is refused with "access denied".
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return serial_open_busy;
+    default: return serial_open_failed;
+    }
+}
+
+int serial_set_timeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
+    COMMTIMEOUTS copy = timeouts;
+    return SetCommTimeouts(serial_handle(port), &copy) ? 0 : -1;
+}
+
+COMMTIMEOUTS serial_line_timeouts() {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = read_interval_ms;
+    timeouts.ReadTotalTimeoutMultiplier = read_total_multiplier_ms;
+    timeouts.ReadTotalTimeoutConstant = read_total_constant_ms;
+    timeouts.WriteTotalTimeoutMultiplier = write_total_multiplier_ms;
+    timeouts.WriteTotalTimeoutConstant = write_total_constant_ms;
+    return timeouts;
 }
 
 } // namespace
@@ -28,10 +72,41 @@ const char* serial_device_path(const char* name) {
 }
 
 PortHandle serial_open(const char* name) {
-    const HANDLE handle = CreateFileA(serial_device_path(name), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return port_not_open;
+    const char* path = serial_device_path(name);
+    if (name[0] != '\\' && std::strlen(serial_path_prefix) + std::strlen(name) >= device_path_size)
+        return serial_refuse(serial_open_name_cut, 0);
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
+        return serial_refuse(serial_error_of_open(GetLastError()), GetLastError());
+    // Only a communications device has a line state; a file or a pipe is refused unwritten.
+    DCB line{};
+    line.DCBlength = sizeof(DCB);
+    if (!GetCommState(handle, &line))
+        return serial_refuse(serial_open_not_a_port, GetLastError(), handle);
+    serial_open_error = serial_open_no_error;
     return reinterpret_cast<PortHandle>(handle);
+}
+
+SerialOpenError serial_last_open_error() {
+    return serial_open_error;
+}
+
+std::string serial_open_error_text(const char* name) {
+    const std::string path = name[0] == '\\' ? name : serial_path_prefix + std::string(name);
+    switch (serial_open_error) {
+    case serial_open_no_error: return "";
+    case serial_open_missing: return " No such port: " + path;
+    case serial_open_denied: return " Permission denied on " + path;
+    case serial_open_busy: return " " + path + " is busy: another program holds it open";
+    case serial_open_not_a_port:
+        return " " + path + " is not a serial port; nothing was written to it";
+    case serial_open_name_cut:
+        return " Port name too long: it would be cut to " + std::string(serial_device_path(name)) +
+               "; give the whole path instead, beginning with \\";
+    case serial_open_failed: break;
+    }
+    return " Cannot open " + path + ": error " + std::to_string(serial_open_code);
 }
 
 int serial_configure(PortHandle port, const char* speed_text) {
@@ -42,18 +117,34 @@ int serial_configure(PortHandle port, const char* speed_text) {
     line.ByteSize = 8;
     if (!SetCommState(serial_handle(port), &line)) return -1;
 
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = read_interval_ms;
-    timeouts.ReadTotalTimeoutMultiplier = read_total_multiplier_ms;
-    timeouts.ReadTotalTimeoutConstant = read_total_constant_ms;
-    timeouts.WriteTotalTimeoutMultiplier = write_total_multiplier_ms;
-    timeouts.WriteTotalTimeoutConstant = write_total_constant_ms;
-    if (!SetCommTimeouts(serial_handle(port), &timeouts)) return -1;
+    if (serial_set_timeouts(port, serial_line_timeouts()) != 0) return -1;
+    if (serial_capture_port == port) serial_capture_port = port_not_open;
     return 0;
 }
 
 int serial_read(PortHandle port, unsigned char* buffer, int n) {
     output_flush();
+    if (serial_capture_port == port) {
+        serial_set_timeouts(port, serial_line_timeouts());
+        serial_capture_port = port_not_open;
+    }
+    DWORD got = 0;
+    if (!ReadFile(serial_handle(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return -1;
+    return got == 0 ? -1 : static_cast<int>(got);
+}
+
+int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
+    output_flush();
+    if (serial_capture_port != port) {
+        // ReadFile then returns at once with whatever is waiting, as soon as a first byte comes,
+        // or after the constant with nothing.
+        COMMTIMEOUTS timeouts = serial_line_timeouts();
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1);
+        if (serial_set_timeouts(port, timeouts) != 0) return -1;
+        serial_capture_port = port;
+    }
     DWORD got = 0;
     if (!ReadFile(serial_handle(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return -1;
     return got == 0 ? -1 : static_cast<int>(got);
@@ -70,6 +161,7 @@ int serial_write(PortHandle port, const unsigned char* bytes, int n) {
 }
 
 int serial_close(PortHandle port) {
+    if (serial_capture_port == port) serial_capture_port = port_not_open;
     CloseHandle(serial_handle(port));
     return 0;
 }

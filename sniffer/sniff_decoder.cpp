@@ -1,7 +1,6 @@
 #include "sniffer.hpp"
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -13,18 +12,14 @@ constexpr unsigned char frame_close = 0x5D; // "]"
 enum : int { outside_frame = 0, in_frame = 1, pair_first = 2, pair_second = 3 };
 
 // "XX " for every byte value, upper-case, so no byte goes through printf. Four characters a
-// row, so that a row is copied as one word; the fourth is never kept.
+// row, so that a row is copied as one word; the fourth is never kept (it lands where the next
+// text goes, which is why a byte may take sniff_text_per_byte characters of room).
 constexpr std::array<std::array<char, 4>, 256> hex_table = [] {
     constexpr char digits[] = "0123456789ABCDEF";
     std::array<std::array<char, 4>, 256> table{};
     for (int b = 0; b < 256; ++b) table[b] = {digits[b >> 4], digits[b & 0x0F], ' ', ' '};
     return table;
 }();
-
-// The text of a run of bytes is gathered in a small block and handed to stdio in one call, so
-// no byte costs a library call of its own.
-constexpr std::size_t block_size = 2048;
-constexpr std::size_t most_per_byte = 16; // "5B 0x5B(" is the longest, plus the spare column
 
 // Appends "XX " and returns the new end.
 char* put_hex(char* out, unsigned char b) {
@@ -53,15 +48,11 @@ SniffDecoder sniff_decoder_new(bool raw) {
     return SniffDecoder{raw, outside_frame};
 }
 
-void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count) {
-    char block[block_size];
-    char* out = block;
+std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
+                              char* text) {
+    char* out = text;
     int state = decoder.state;
     for (int i = 0; i < count; ++i) {
-        if (out + most_per_byte > block + block_size) {
-            std::fwrite(block, 1, static_cast<std::size_t>(out - block), stdout);
-            out = block;
-        }
         const unsigned char b = chunk[i];
         out = put_hex(out, b);
         if (decoder.raw) {
@@ -99,5 +90,5 @@ void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count) 
         }
     }
     decoder.state = state;
-    std::fwrite(block, 1, static_cast<std::size_t>(out - block), stdout);
+    return static_cast<std::size_t>(out - text);
 }

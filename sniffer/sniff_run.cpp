@@ -7,11 +7,14 @@
 #include "serial.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
-constexpr int sniff_chunk_size = 100;
+// What a busy line can have waiting at once: the capture takes it in one read.
+constexpr int sniff_chunk_size = 64 * 1024;
 constexpr int spi_mode = 1;
 constexpr unsigned char configuration_base = 0x80;
 constexpr unsigned char configuration_cke = 0x02;
@@ -20,6 +23,9 @@ constexpr unsigned char sniffer_start = 0x0E;
 // The capture loop sleeps until bytes or a key arrive, so a key is noticed at once even while
 // the adapter is silent, and a busy line is read without a pause between reads.
 constexpr int wait_without_limit = -1;
+// Where the platform cannot wait on the port and the keyboard together, the read waits this long
+// for a first byte before the keyboard is looked at again.
+constexpr int capture_read_wait_ms = 10;
 
 constexpr std::array<const char*, 3> modem_queries = {"ATI3\r", "ATI4\r", "ATI7\r"};
 
@@ -27,20 +33,27 @@ bool begins_with_one(const std::string& text) {
     return !text.empty() && text[0] == '1';
 }
 
-// Returns 0 after a key (or a signal taken as one), -1 when the port went away.
+// Returns 0 after a key (or a signal taken as one), -1 when the port went away or the output
+// could not be written.
 int capture(PortHandle port, bool raw) {
-    unsigned char area[sniff_chunk_size];
+    std::vector<unsigned char> area(sniff_chunk_size);
+    std::vector<char> text(sniff_chunk_size * sniff_text_per_byte);
     SniffDecoder decoder = sniff_decoder_new(raw);
     console_signals_as_key(true);
-    // The wait flushes each decoded chunk out and takes a key first when a key and bytes
-    // are waiting together, so the loop needs no key check and no flush of its own.
+    // The wait takes a key first when a key and bytes are waiting together. Each read takes
+    // every byte waiting, and its text goes out in one write, so bytes show the moment they come.
     for (;;) {
         const int ready = console_wait_port_or_key(port, wait_without_limit);
         if (ready == 1) return 0;
         if (ready != 0) continue;
-        const int count = serial_read(port, area, sniff_chunk_size);
+        const int count =
+            serial_read_waiting(port, area.data(), sniff_chunk_size, capture_read_wait_ms);
         if (count > 0) {
-            sniff_decode(decoder, area, count);
+            const std::size_t size = sniff_decode_text(decoder, area.data(), count, text.data());
+            if (output_write(text.data(), size) != 0) {
+                output_report_failure(errno);
+                return -1;
+            }
         } else if (serial_lost(port)) {
             // A time-out is silent; a device that has gone away will never send again.
             output_error("\n Serial port disconnected\n");

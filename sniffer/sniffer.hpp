@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The command line of spi-sniffer. Every field is the program's own copy.
@@ -31,8 +32,14 @@ struct SniffDecoder {
 
 SniffDecoder sniff_decoder_new(bool raw);
 
-// Prints count (>= 1) bytes of the stream to standard output and advances the state.
-void sniff_decode(SniffDecoder& decoder, const unsigned char* chunk, int count);
+// The most text one byte of the stream gives ("5B 0x5B(", "41 Sync\n"), with the room the decoder
+// may write beyond it.
+inline constexpr std::size_t sniff_text_per_byte = 8;
+
+// Turns count (>= 1) bytes of the stream into their text and advances the state. text has room
+// for sniff_text_per_byte * count characters. Returns the length of the text.
+std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
+                              char* text);
 
 // The run after the command line: sets up the port and the adapter, then prints the sniffed
 // traffic until a key. Returns 0 after a normal end, -1 on failure.

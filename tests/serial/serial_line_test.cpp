@@ -79,11 +79,4 @@ TEST_F(SerialConfigureRefused, BadSpeedTextsLeaveTheLineAsItWas) {
     }
 }
 
-TEST(SerialConfigureNotATerminal, IsRefused) {
-    const PortHandle port = serial_open("/dev/null");
-    ASSERT_GE(port, 0);
-    EXPECT_EQ(serial_configure(port, "9600"), -1);
-    serial_close(port);
-}
-
 } // namespace

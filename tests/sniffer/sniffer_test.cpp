@@ -352,7 +352,7 @@ TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     ASSERT_TRUE(process_start(second, program, {"-d", path}));
     ASSERT_TRUE(process_wait(second, run_timeout_ms));
     EXPECT_EQ(second.status, 255);
-    EXPECT_EQ(second.err, " Error opening serial port\n");
+    EXPECT_EQ(second.err, open_failure(path + " is busy: another program holds it open"));
 
     end_with_key(first, start_transcript(path));
 }
@@ -415,7 +415,7 @@ TEST(SnifferRun, MissingPort) {
     Process p;
     ASSERT_TRUE(process_start(p, program, {"-d", "/nonexistent/ttyUSB9"}));
     ASSERT_TRUE(process_wait(p, run_timeout_ms));
-    EXPECT_EQ(p.err, " Error opening serial port\n");
+    EXPECT_TRUE(begins_with(p.err, missing_port("/nonexistent/ttyUSB9"))) << p.err;
     EXPECT_EQ(p.status, 255);
 }
 

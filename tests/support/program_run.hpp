@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <string>
 #include <termios.h>
 #include <vector>
 
@@ -22,6 +23,22 @@ requires requires(const Case& c) {
 }
 void PrintTo(const Case& c, std::ostream* out) {
     *out << c.name;
+}
+
+// What both programs print on standard error for a port that does not open: the fixed text,
+// then a line that says why.
+inline std::string open_failure(const std::string& why) {
+    return " Error opening serial port\n " + why + "\n";
+}
+
+// How that begins for a device that does not exist; the serial devices present, if there are
+// any, and the newline follow.
+inline std::string missing_port(const std::string& path) {
+    return " Error opening serial port\n No such device: " + path;
+}
+
+inline bool begins_with(const std::string& text, const std::string& start) {
+    return text.compare(0, start.size(), start) == 0;
 }
 
 // Standard error merged into standard output, so a transcript shows both in their order.

@@ -21,6 +21,10 @@ struct termios saved_mode;
 struct termios our_mode;
 volatile sig_atomic_t saved_mode_valid = 0;
 volatile sig_atomic_t our_mode_active = 0;
+// Our mode is owed to the terminal, but we run in the background: nothing is changed on the
+// terminal until we are in the foreground again. A job that `fg` brings back while it runs gets
+// no signal for it, so the waits look every background_check_ms.
+volatile sig_atomic_t in_background = 0;
 volatile sig_atomic_t signals_as_key = 0;
 volatile sig_atomic_t signal_key_pending = 0;
 bool started = false;
@@ -36,6 +40,7 @@ int chunk_len = 0;
 bool input_ended = false;
 
 inline constexpr int escape_grace_ms = 10;
+inline constexpr int background_check_ms = 100;
 
 bool key_buffered() {
     return chunk_pos < chunk_len;
@@ -88,6 +93,48 @@ void open_wake_pipe() {
     }
 }
 
+bool in_foreground() {
+    const pid_t group = tcgetpgrp(STDIN_FILENO);
+    // Not our controlling terminal: no job control can take it from us.
+    return group == -1 || group == getpgrp();
+}
+
+// Puts our mode on the terminal when we are in the foreground; otherwise owes it.
+// Async-signal-safe.
+void apply_our_mode() {
+    if (!saved_mode_valid) return;
+    if (!in_foreground()) {
+        in_background = 1;
+        return;
+    }
+    in_background = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &our_mode) == 0) our_mode_active = 1;
+}
+
+// Pays the owed mode once a running job has been brought back to the foreground.
+void watch_foreground() {
+    if (!in_background) return;
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTSTP);
+    sigaddset(&block, SIGCONT);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    apply_our_mode();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Keys belong to the foreground: in the background, standard input is left alone, so that
+// reading it cannot stop us (SIGTTIN).
+int keys_fd() {
+    return input_ended || in_background ? -1 : STDIN_FILENO;
+}
+
+// A wait's poll() time-out: in the background, short enough to notice the foreground again.
+int poll_ms(int timeout_ms) {
+    if (!in_background) return timeout_ms;
+    return timeout_ms < 0 || timeout_ms > background_check_ms ? background_check_ms : timeout_ms;
+}
+
 // Reads one chunk when the previous one is used up. Only called once poll() said stdin is
 // readable, so the read does not block.
 void fill_chunk() {
@@ -115,9 +162,10 @@ void fill_chunk() {
 void wait_input(int timeout_ms) {
     const long long deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
     for (;;) {
+        watch_foreground();
         if (signal_key_pending || key_buffered() || input_ended) return;
-        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-        const int r = poll(fds, 2, timeout_ms < 0 ? -1 : remaining_ms(deadline));
+        struct pollfd fds[2] = {{keys_fd(), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+        const int r = poll(fds, 2, poll_ms(timeout_ms < 0 ? -1 : remaining_ms(deadline)));
         if (r < 0) {
             if (errno != EINTR) {
                 input_ended = true; // poll itself is broken: waiting again would spin
@@ -129,7 +177,7 @@ void wait_input(int timeout_ms) {
                 input_ended = true;
             else if (fds[0].revents != 0)
                 fill_chunk();
-            if (r == 0) return;
+            if (r == 0 && !in_background) return;
         }
         if (timeout_ms >= 0 && remaining_ms(deadline) == 0) return;
     }
@@ -208,26 +256,25 @@ void on_signal(int sig) {
 
 struct sigaction stop_action;
 
-void reapply_our_mode() {
-    // Continued in the background, touching the terminal would stop us again (SIGTTOU).
-    if (our_mode_active && tcgetpgrp(STDIN_FILENO) == getpgrp())
-        tcsetattr(STDIN_FILENO, TCSANOW, &our_mode);
-}
-
-// Ctrl-Z: the shell gets its terminal back as it was, and our mode returns on SIGCONT.
+// Ctrl-Z: the shell gets its terminal back as it was, and our mode returns when we are in the
+// foreground again: at once on SIGCONT, or (after `bg`, then `fg`) when a wait notices.
 void on_stop(int) {
     const int saved_errno = errno;
-    if (our_mode_active) tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
+    if (our_mode_active) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
+        our_mode_active = 0;
+    }
     raise_as_default(SIGTSTP);
     sigaction(SIGTSTP, &stop_action, nullptr);
     // An orphaned process group is never stopped: the raise did nothing and no SIGCONT comes.
-    reapply_our_mode();
+    apply_our_mode();
     errno = saved_errno;
 }
 
 void on_continue(int) {
     const int saved_errno = errno;
-    reapply_our_mode();
+    // Continued in the background, touching the terminal would stop us again (SIGTTOU).
+    apply_our_mode();
     errno = saved_errno;
 }
 
@@ -248,6 +295,20 @@ void install(int sig, void (*handler)(int), struct sigaction* used = nullptr) {
     sigaction(sig, &action, nullptr);
 }
 
+// A closed standard descriptor would be taken by the next open (the port, a pipe), and what is
+// meant for the user would go there. Closed input reads as its end; closed output is opened
+// read-only, so writing it fails and says so.
+void open_closed_standard_descriptors() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", O_RDONLY);
+        if (opened != -1 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
 void restore_at_exit() {
     console_restore();
     serial_release_all();
@@ -258,6 +319,7 @@ void restore_at_exit() {
 void console_start() {
     if (started) return;
     started = true;
+    open_closed_standard_descriptors();
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
         our_mode = saved_mode;
         our_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -265,7 +327,7 @@ void console_start() {
         our_mode.c_cc[VMIN] = 1;
         our_mode.c_cc[VTIME] = 0;
         saved_mode_valid = 1;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &our_mode) == 0) our_mode_active = 1;
+        apply_our_mode();
     }
     open_wake_pipe();
     std::atexit(restore_at_exit);
@@ -284,9 +346,11 @@ void console_start() {
 void console_restore() {
     if (!saved_mode_valid || !our_mode_active) return;
     // A SIGCONT between the two steps would put our mode back after we restored.
+    // SIGTTOU too: put in the background by SIGSTOP and `bg`, we still owe the terminal its mode.
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGCONT);
+    sigaddset(&block, SIGTTOU);
     sigprocmask(SIG_BLOCK, &block, &old);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
     our_mode_active = 0;
@@ -332,10 +396,10 @@ int console_wait_port_or_key(PortHandle port, int timeout_ms) {
     if (signal_key_pending || key_buffered()) return 1;
     const long long deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
     for (;;) {
-        struct pollfd fds[3] = {{static_cast<int>(port), POLLIN, 0},
-                                {input_ended ? -1 : STDIN_FILENO, POLLIN, 0},
-                                {wake_pipe[0], POLLIN, 0}};
-        const int r = poll(fds, 3, timeout_ms < 0 ? -1 : remaining_ms(deadline));
+        watch_foreground();
+        struct pollfd fds[3] = {
+            {static_cast<int>(port), POLLIN, 0}, {keys_fd(), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+        const int r = poll(fds, 3, poll_ms(timeout_ms < 0 ? -1 : remaining_ms(deadline)));
         if (r < 0 && errno != EINTR) return 0; // let the read find out what is wrong
         if (r > 0) {
             if (fds[2].revents != 0) drain_wake_pipe();

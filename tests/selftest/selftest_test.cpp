@@ -299,6 +299,29 @@ TEST(SelfTestCycle, MissingPortAtTheFirstBoard) {
     EXPECT_EQ(p.status, 255);
 }
 
+TEST(SelfTestCycle, OnlySerialPortsAreOpened) {
+    expect_only_serial_ports_open(program, "-p", "a");
+}
+
+// A closed standard input is the end of input, not a descriptor for the program's own use.
+TEST(SelfTestCycle, ClosedInputCountsAsEsc) {
+    SelfTest test;
+    test.emulator = emulator_start(EmulatorScript{});
+    ASSERT_NE(test.emulator, nullptr);
+    test.path = emulator_path(*test.emulator);
+    ASSERT_TRUE(start_from_shell(test.process, program, "", "<&-", {"-p", test.path}, merged()));
+    expect_stopped(test, banner + echo(test.path) + first_prompt + stopping);
+}
+
+TEST(SelfTestCycle, OutputThatCannotBeWrittenSaysWhy) {
+    Process p;
+    ASSERT_TRUE(start_from_shell(p, program, "", ">/dev/full", {"-p", "/nonexistent/ttyUSB7"}));
+    process_close_stdin(p);
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.err, " Error writing output: No space left on device\n");
+    EXPECT_EQ(p.status, 255);
+}
+
 TEST(SelfTestCycle, ModemTest) {
     EmulatorScript script;
     script.modem = true;

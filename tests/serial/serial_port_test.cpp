@@ -90,30 +90,19 @@ TEST(SerialOpenMissing, FailsSilentlyAndCreatesNothing) {
     rmdir(folder);
 }
 
-// What is not a serial port is refused before a byte could reach it, and a name whose device
-// path would be cut never opens the shorter name.
-TEST(SerialOpenRefusal, NothingButASerialDeviceIsOpened) {
+// The kinds of refusal and what the user is told (the programs' suites check that a file or a
+// pipe given as the port is left untouched).
+TEST(SerialOpenRefusal, SaysWhy) {
     char folder[] = "/tmp/serial-test-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/file", fifo = std::string(folder) + "/fifo";
-    const std::string content = "hello world\n";
-    FILE* out = std::fopen(file.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    std::fputs(content.c_str(), out);
-    std::fclose(out);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string cut_name = "tty" + std::string(30, '0');
     const struct {
         std::string name;
         SerialOpenError error;
         std::string text_part;
     } cases[] = {
-        {file, serial_open_not_a_port, " is not a serial port"},
-        {fifo, serial_open_not_a_port, " is not a serial port"},
         {folder, serial_open_not_a_port, " is not a serial port"},
-        {"/dev/null", serial_open_not_a_port, " is not a serial port"},
         {"null", serial_open_not_a_port, "/dev/null is not a serial port"},
-        {"/dev/zero", serial_open_not_a_port, " is not a serial port"},
         {std::string(folder) + "/none", serial_open_missing, " No such device: "},
         {cut_name, serial_open_name_cut, " it would be cut to /dev/tty0000"},
     };
@@ -124,11 +113,6 @@ TEST(SerialOpenRefusal, NothingButASerialDeviceIsOpened) {
         EXPECT_NE(serial_open_error_text(c.name.c_str()).find(c.text_part), std::string::npos)
             << serial_open_error_text(c.name.c_str());
     }
-    struct stat info {};
-    ASSERT_EQ(stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, static_cast<off_t>(content.size())) << "the file was written";
-    unlink(file.c_str());
-    unlink(fifo.c_str());
     rmdir(folder);
 }
 

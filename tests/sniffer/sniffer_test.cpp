@@ -419,6 +419,109 @@ TEST(SnifferRun, MissingPort) {
     EXPECT_EQ(p.status, 255);
 }
 
+TEST(SnifferRun, OnlySerialPortsAreOpened) {
+    expect_only_serial_ports_open(program, "-d", "");
+}
+
+// Closed standard descriptors are not taken by the port: nothing meant for the user reaches the
+// adapter. A closed standard output cannot be written, so the run ends before the port opens.
+TEST(SnifferRun, ClosedStandardDescriptorsAreNotTakenByThePort) {
+    Sniff sniff;
+    sniff.emulator = emulator_start(EmulatorScript{});
+    ASSERT_NE(sniff.emulator, nullptr);
+    ASSERT_TRUE(start_from_shell(sniff.process, program, "", "<&- >&- 2>&-",
+                                 {"-d", emulator_path(*sniff.emulator)}));
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_EQ(sniff.process.status, 255);
+    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+}
+
+// Output that cannot be written ends the run with the reason and status 255, the terminal put
+// back; it never passes for a capture.
+struct OutputFailureCase {
+    const char* name;
+    const char* shell_before;
+    const char* redirections;
+    bool reader_leaves; // the reader of the output pipe goes away once the stream shows
+    const char* reason;
+};
+
+class SnifferOutputFailure : public testing::TestWithParam<OutputFailureCase> {};
+
+TEST_P(SnifferOutputFailure, EndsWithTheReason) {
+    const OutputFailureCase& c = GetParam();
+    EmulatorScript script;
+    script.flood_pattern = {0x5B, 0x5C, 0x12, 0x34, 0x5D};
+    Sniff sniff;
+    sniff.emulator = emulator_start(script);
+    ASSERT_NE(sniff.emulator, nullptr);
+    ProcessOptions options;
+    options.stdin_terminal = true;
+    ASSERT_TRUE(start_from_shell(sniff.process, program, c.shell_before, c.redirections,
+                                 {"-d", emulator_path(*sniff.emulator)}, options));
+    if (c.reader_leaves) {
+        ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
+        close(sniff.process.out_fd);
+        sniff.process.out_fd = -1;
+    }
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_TRUE(sniff.process.exited);
+    EXPECT_EQ(sniff.process.status, 255);
+    const std::string line = " Error writing output: " + std::string(c.reason) + "\n";
+    ASSERT_GE(sniff.process.err.size(), line.size()) << sniff.process.err;
+    EXPECT_EQ(sniff.process.err.substr(sniff.process.err.size() - line.size()), line);
+    expect_terminal_restored(sniff.process);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferOutputFailure,
+    testing::Values(OutputFailureCase{"FullDevice", "", ">/dev/full", false,
+                                      "No space left on device"},
+                    OutputFailureCase{"ClosedOutput", "", ">&-", false, "Bad file descriptor"},
+                    OutputFailureCase{"ReaderLeavesWithSigpipeIgnored", "trap '' PIPE", "", true,
+                                      "Broken pipe"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Live capture ---------------------------------------------------------------------------
+
+// One byte every 25 ms: each shows as it comes, not in one block once a read has timed out.
+TEST(SnifferCapture, TricklingBytesShowAsTheyCome) {
+    constexpr std::size_t bytes = 40;
+    EmulatorScript script;
+    script.stream_chunks.assign(bytes, Bytes{0x41});
+    script.stream_chunk_gap_ms = 25;
+    Sniff sniff;
+    start(sniff, script, {});
+    const std::string prefix = start_transcript(emulator_path(*sniff.emulator));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "41 Sync\n", run_timeout_ms));
+    const std::size_t handshake_replies = 5 + 4 + 1; // "BBIO1", "SPI1", the acknowledgement
+    EXPECT_LT(emulator_sent(*sniff.emulator), handshake_replies + bytes)
+        << "the first byte showed only after the last was sent";
+    std::string all = prefix;
+    for (std::size_t i = 0; i < bytes; ++i) all += "41 Sync\n";
+    end_with_key(sniff, all);
+    EXPECT_EQ(sniff.process.out, all);
+}
+
+// A key in the middle of a flood ends the run at once; what was shown is the stream, in order,
+// up to a byte's end.
+TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
+    EmulatorScript script;
+    script.flood_pattern = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xA5, 0x5D};
+    Sniff sniff;
+    start(sniff, script, {});
+    const std::string prefix = start_transcript(emulator_path(*sniff.emulator));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+    process_pump(sniff.process, 200);
+    end_with_key(sniff, prefix);
+    Bytes shown;
+    ASSERT_TRUE(
+        sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), false, shown));
+    ASSERT_FALSE(shown.empty());
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        ASSERT_EQ(shown[i], script.flood_pattern[i % script.flood_pattern.size()]) << "byte " << i;
+}
+
 // --- The terminal on standard input ---------------------------------------------------------
 
 struct TerminalCase {
@@ -480,6 +583,52 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
     EXPECT_FALSE(sniff.process.exited);
     EXPECT_EQ(sniff.process.signal, SIGPIPE);
     expect_terminal_restored(sniff.process);
+}
+
+// Under a job-control shell: started in the background, the sniffer leaves the terminal alone
+// (and is not stopped for touching it); in the foreground, also after Ctrl-Z, `bg` and `fg`,
+// single keys work.
+TEST(SnifferTerminal, FollowsJobControl) {
+    Sniff sniff;
+    sniff.emulator = emulator_start(EmulatorScript{});
+    ASSERT_NE(sniff.emulator, nullptr);
+    ProcessOptions options = on_terminal();
+    options.extra_env = {"PS1=sh> "};
+    ASSERT_TRUE(process_start(sniff.process, "/bin/bash",
+                              {"--norc", "--noprofile", "--noediting", "-i"}, options));
+    const auto single_keys = [&](bool wanted) {
+        for (int waited = 0; waited < run_timeout_ms; waited += 20) {
+            termios now{};
+            if (tcgetattr(sniff.process.stdin_fd, &now) == 0 &&
+                ((now.c_lflag & ICANON) == 0) == wanted)
+                return true;
+            process_pump(sniff.process, 20);
+        }
+        return false;
+    };
+    const auto type = [&](const std::string& keys, const std::string& shown) {
+        const std::size_t before = sniff.process.out.size();
+        ASSERT_TRUE(process_send(sniff.process, keys));
+        for (int waited = 0; waited < run_timeout_ms; waited += 20) {
+            if (sniff.process.out.find(shown, before) != std::string::npos) return;
+            process_pump(sniff.process, 20);
+        }
+        FAIL() << "no " << shown << " in " << sniff.process.out;
+    };
+    type(program + " -d " + emulator_path(*sniff.emulator) + " >/dev/null &\n", "[1] ");
+    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
+    type("jobs\n", "Running");
+    EXPECT_TRUE(single_keys(false)) << "the terminal was changed from the background";
+    type("fg\n", "spi-sniffer");
+    EXPECT_TRUE(single_keys(true)) << "brought to the foreground from its start";
+    type("\x1a", "Stopped");
+    EXPECT_TRUE(single_keys(false)) << "the shell did not get its terminal back";
+    type("bg\n", "&");
+    type("fg\n", "spi-sniffer");
+    EXPECT_TRUE(single_keys(true)) << "after Ctrl-Z, bg and fg";
+    type("q", "sh> ");
+    type("echo status=$?\n", "status=0");
+    process_send(sniff.process, "exit\n");
 }
 
 } // namespace

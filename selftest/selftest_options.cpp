@@ -1,11 +1,11 @@
 #include "selftest.hpp"
 
 #include "modem_mode.hpp"
+#include "option_parser.hpp"
 #include "output.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#include <getopt.h>
 
 namespace {
 
@@ -43,9 +43,10 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
 
     SelfTestOptions options;
     bool device_set = false, speed_set = false;
+    OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
-        const int option = getopt(argument_count, arguments, "ms:p:");
+        const int option = option_next(parser, argument_count, arguments, "ms:p:", {});
         if (option == -1) break;
         switch (option) {
         case 'p':
@@ -53,7 +54,7 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
                 std::puts(" Device/PORT error!");
                 fail();
             }
-            options.device = std::string(optarg);
+            options.device = std::string(parser.argument);
             device_set = true;
             break;
         case 's':
@@ -61,7 +62,7 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
                 std::puts(" Speed should be set: eg  115200 ");
                 fail();
             }
-            options.speed = std::string(optarg);
+            options.speed = std::string(parser.argument);
             speed_set = true;
             break;
         case 'm': modem_mode = 1; break;

@@ -1,11 +1,11 @@
 #include "sniffer.hpp"
 
 #include "modem_mode.hpp"
+#include "option_parser.hpp"
 #include "output.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#include <getopt.h>
 
 namespace {
 
@@ -58,21 +58,28 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
     SniffOptions options;
     bool device_set = false, speed_set = false, edge_set = false, polarity_set = false,
          raw_set = false;
+    OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
-        const int option = getopt(argument_count, arguments, "ms:p:e:d:r:");
+        const int option = option_next(parser, argument_count, arguments, "ms:p:e:d:r:", {});
         if (option == -1) break;
         switch (option) {
-        case 'd': store_once(options.device, device_set, optarg, "Device/PORT error!"); break;
+        case 'd':
+            store_once(options.device, device_set, parser.argument, "Device/PORT error!");
+            break;
         case 'e':
-            store_once(options.clock_edge, edge_set, optarg, "Clock Edge should be 0 or 1");
+            store_once(options.clock_edge, edge_set, parser.argument,
+                       "Clock Edge should be 0 or 1");
             break;
         case 'p':
-            store_once(options.polarity, polarity_set, optarg, "Polarity must be 0 or 1");
+            store_once(options.polarity, polarity_set, parser.argument, "Polarity must be 0 or 1");
             break;
-        case 'r': store_once(options.raw, raw_set, optarg, "Raw Data should be 0 or 1"); break;
+        case 'r':
+            store_once(options.raw, raw_set, parser.argument, "Raw Data should be 0 or 1");
+            break;
         case 's':
-            store_once(options.speed, speed_set, optarg, "Speed should be set: eg  115200 ");
+            store_once(options.speed, speed_set, parser.argument,
+                       "Speed should be set: eg  115200 ");
             break;
         case 'm': modem_mode = 1; break;
         default:

@@ -397,6 +397,9 @@ void reset_session(Emulator& emulator) {
     const int slave = probe_slave(emulator);
     if (slave < 0) return;
     tcflush(slave, TCIFLUSH);
+    // A client that was killed never dropped its exclusive hold, and the hold outlives it: the
+    // next client would be refused (only root opens an exclusive terminal).
+    ioctl(slave, TIOCNXCL);
     close(slave);
 }
 

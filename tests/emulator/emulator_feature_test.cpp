@@ -12,6 +12,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -292,6 +293,8 @@ std::vector<LeaveCase> leave_cases() {
              send_bytes(fd, {0x00, 0x01});
              EXPECT_EQ(read_for(fd, 9, reply_ms), bytes_of("BBIO1SPI1"));
          }},
+        // Killed while holding the port: its exclusive hold would keep out every other user.
+        {"HeldExclusively", [](int fd) { ASSERT_EQ(ioctl(fd, TIOCEXCL), 0); }},
     };
 }
 
@@ -308,6 +311,9 @@ TEST_P(EmulatorNextClient, StartsClean) {
 
     const int next = open_slave(*emulator);
     ASSERT_GE(next, 0);
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(next, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the first client's exclusive hold outlived it";
     EXPECT_EQ(read_for(next, 1, quiet_ms), Bytes{}) << "left over from the first client";
     send_bytes(next, {0x00});
     EXPECT_EQ(read_for(next, 5, reply_ms), bytes_of("BBIO1"));

@@ -477,8 +477,14 @@ void bench_print_table(const std::vector<std::vector<std::string>>& rows) {
 }
 
 long bench_option(int argument_count, char** arguments, const char* name, long fallback) {
+    const std::string text = bench_text_option(argument_count, arguments, name, "");
+    return text.empty() ? fallback : std::strtol(text.c_str(), nullptr, 10);
+}
+
+std::string bench_text_option(int argument_count, char** arguments, const char* name,
+                              const std::string& fallback) {
     for (int i = 2; i + 1 < argument_count; ++i)
-        if (std::strcmp(arguments[i], name) == 0) return std::strtol(arguments[i + 1], nullptr, 10);
+        if (std::strcmp(arguments[i], name) == 0) return arguments[i + 1];
     return fallback;
 }
 

@@ -113,6 +113,8 @@ void bench_print_table(const std::vector<std::vector<std::string>>& rows);
 
 // The value after "--name" on the command line, or fallback.
 long bench_option(int argument_count, char** arguments, const char* name, long fallback);
+std::string bench_text_option(int argument_count, char** arguments, const char* name,
+                              const std::string& fallback);
 
 // The traffic of the live view, each with the time a session feeds it.
 std::vector<BenchTraffic> bench_traffics();

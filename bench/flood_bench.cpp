@@ -106,6 +106,7 @@ int main(int argument_count, char** arguments) {
                 "MB/s, min / median / max of %d run%s\n",
                 feed.total, std::filesystem::temp_directory_path().c_str(), runs,
                 runs == 1 ? "" : "s");
+    std::puts("   target: every byte in order, at x1.0 of xxd -p or more");
     const double xxd_rate = bench_spread(figures.back().rate).median;
     std::vector<std::vector<std::string>> rows = {
         {"reader", "MB/s", "/ xxd -p", "lost bytes", "in order"}};

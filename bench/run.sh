@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Runs the benchmarks against a Release-with-debug-info build and prints their figures.
-#   bench/run.sh [--runs N] [--presses N] [--cpu-runs N] [--megabytes N] [SPI_SNIFFER]
+#   bench/run.sh [--runs N] [--presses N] [--cpu-runs N] [--reference PATH] [--megabytes N]
+#                [SPI_SNIFFER]
 # --runs N      runs of each live-view, key and flood figure, quoted as min / median / max
 #               (default 3, or BENCH_RUNS)
 # --presses N   key presses per run and traffic, one sniffer each (default 5, or BENCH_PRESSES)
 # --cpu-runs N  runs of the 10 s CPU figures (default 1, or BENCH_CPU_RUNS)
+# --reference PATH  a second spi-sniffer (a build of today's loop) whose CPU time is measured
+#               beside the first one's (or BENCH_REFERENCE); adds 20 s
 # --megabytes N the decoder's input (default 32)
 # SPI_SNIFFER   the program measured (default: the one this build makes), so that a capture loop
 #               on another branch can be measured the same way
@@ -13,6 +16,7 @@ cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-3}
 presses=${BENCH_PRESSES:-5}
 cpu_runs=${BENCH_CPU_RUNS:-1}
+reference=${BENCH_REFERENCE:-}
 megabytes=32
 build=build/default
 sniffer=$build/sniffer/spi-sniffer
@@ -21,8 +25,9 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --presses) presses=$2; shift 2 ;;
     --cpu-runs) cpu_runs=$2; shift 2 ;;
+    --reference) reference=$2; shift 2 ;;
     --megabytes) megabytes=$2; shift 2 ;;
-    -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     *) sniffer=$1; shift ;;
     esac
@@ -34,7 +39,9 @@ done
 cmake --preset default >/dev/null
 cmake --build --preset default --target spi-sniffer decoder_bench live_view_bench \
     key_latency_bench flood_bench cpu_bench >/dev/null
-[ -x "$sniffer" ] || { echo "bench/run.sh: no program at $sniffer" >&2; exit 2; }
+for program in "$sniffer" ${reference:+"$reference"}; do
+    [ -x "$program" ] || { echo "bench/run.sh: no program at $program" >&2; exit 2; }
+done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -78,6 +85,7 @@ status=0
 "$build/bench/live_view_bench" "$sniffer" --runs "$runs" || status=1
 "$build/bench/key_latency_bench" "$sniffer" --runs "$runs" --presses "$presses" || status=1
 "$build/bench/flood_bench" "$sniffer" --runs "$runs" || status=1
-"$build/bench/cpu_bench" "$sniffer" --runs "$cpu_runs" || status=1
+"$build/bench/cpu_bench" "$sniffer" --runs "$cpu_runs" ${reference:+--reference "$reference"} ||
+    status=1
 echo "== $(($(date +%s) - began)) s in all"
 exit $status

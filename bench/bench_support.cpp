@@ -57,7 +57,6 @@ struct SessionState {
     std::vector<unsigned char> ring{}; // the pattern repeated, so any run of it is one write
     bool counting = false;             // output_start seen
     std::size_t scan_from = 0;
-    std::size_t texts_seen = 0; // byte_text seen, the priming one included
     bool key_sent = false;
     bool term_sent = false;
     bool drained = false;
@@ -75,7 +74,8 @@ void set_nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-std::size_t whole_writes(const SessionState& s) {
+// From any place in the pattern, the ring holds at least this many bytes of it in a row.
+std::size_t longest_write(const SessionState& s) {
     return s.ring.size() - s.session.feed.pattern.size();
 }
 
@@ -89,7 +89,7 @@ void begin_feed(SessionState& s, BenchTime now) {
 // A run of the pattern from where the feed stands, at most count bytes; stamps every byte.
 void feed_bytes(SessionState& s, std::size_t count) {
     const std::size_t at = s.outcome.fed % s.session.feed.pattern.size();
-    count = std::min(count, whole_writes(s));
+    count = std::min(count, longest_write(s));
     const BenchTime now = BenchClock::now();
     ssize_t n;
     do n = write(s.pty.master, s.ring.data() + at, count);
@@ -168,7 +168,6 @@ void receive_commands(SessionState& s, BenchTime now) {
 }
 
 void text_seen(SessionState& s, BenchTime now) {
-    ++s.texts_seen;
     if (s.priming) {
         s.priming = false;
         begin_feed(s, now);
@@ -210,7 +209,8 @@ void receive_output(SessionState& s, BenchTime now) {
     if (!s.session.byte_text.empty()) scan_output(s, now);
 }
 
-// Starts the reader with stdin a pipe for keys, stdout the pipe or file, stderr discarded.
+// Starts the reader with stdin a pipe for keys, stdout a pipe, file or terminal, and stderr
+// discarded.
 bool spawn(SessionState& s) {
     std::vector<std::string> words = s.session.command;
     for (std::string& word : words)

@@ -1,138 +1,126 @@
-// End-to-end throughput: the emulated adapter floods spi-sniffer through a pseudo-terminal as
-// fast as the sniffer takes the bytes; every byte must come out of the sniffer, in order.
-// Beside it, the same flood read by `dd bs=100` from the same kind of pseudo-terminal.
-//   flood_bench SPI_SNIFFER_PATH [megabytes] [raw]
+// Lossless flood: the stand-in adapter floods a pseudo-terminal as fast as the reader takes the
+// bytes; spi-sniffer (decoded, and raw) writes its output to a file in the temporary directory,
+// beside `xxd -p` reading the same kind of flood into a file there too. Each file is read back
+// afterwards: every byte must be in it, in order. The rate runs from the first byte the reader
+// could take (the sniffer's start byte; xxd's start) to the moment it had taken the last one;
+// then the master is closed and the reader ends at the hang-up.
+//   flood_bench SPI_SNIFFER [--runs N] [--megabytes N]
 
-#include "emulator.hpp"
-#include "process.hpp"
+#include "bench_support.hpp"
 #include "sniff_text.hpp"
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+struct Reader {
+    std::string label;
+    std::vector<std::string> arguments; // after the program
+    bool sniffer = true;
+    bool raw = false;
+};
 
-// Frames as an SPI flash read puts them on the wire: command, address, then data pairs.
-std::vector<unsigned char> flash_read_frame() {
-    std::vector<unsigned char> frame = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x01, 0xFF,
-                                        0x5C, 0x20, 0xFF, 0x5C, 0x00, 0xFF};
-    for (int i = 0; i < 16; ++i) {
-        frame.push_back(0x5C);
-        frame.push_back(0x00);
-        frame.push_back(static_cast<unsigned char>(i * 37 + 11));
-    }
-    frame.push_back(0x5D);
-    return frame;
+struct Figures {
+    std::vector<double> rate; // MB/s
+    std::size_t lost = 0;
+    bool in_order = true;
+    int failed = 0;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+// The bytes the reader's file shows; false when the text cannot be read back.
+bool shown_bytes(const Reader& reader, const std::string& path, std::vector<unsigned char>& bytes) {
+    const std::string text = read_file(path);
+    if (!reader.sniffer) return bench_xxd_bytes(text, bytes);
+    const std::size_t ready = text.find(bench_sniffer_ready);
+    if (ready == std::string::npos) return false;
+    return sniff_text_bytes(
+        std::string_view(text).substr(ready + std::string(bench_sniffer_ready).size()), reader.raw,
+        bytes);
 }
 
-// Reads the flood with dd from a fresh emulator; returns MB/s.
-double dd_rate(std::size_t bytes, const std::vector<unsigned char>& pattern) {
-    EmulatorScript script;
-    script.flood_pattern = pattern;
-    script.flood_bytes = bytes;
-    Emulator* emulator = emulator_start(script);
-    if (emulator == nullptr) return 0;
-    const std::string path = emulator_path(*emulator);
-    // Into SPI mode and start, as the sniffer would, then let dd take the stream.
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-    const unsigned char start[] = {0x00, 0x01, 0x0E};
-    for (const unsigned char b : start) {
-        (void)!write(fd, &b, 1);
-        usleep(20000);
-    }
-    unsigned char discard[64];
-    (void)!read(fd, discard, sizeof discard); // "BBIO1SPI1" and the first flood bytes
-    const auto began = Clock::now();
-    const std::string count = "count=" + std::to_string(bytes / 100 - 1);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execlp("dd", "dd", ("if=" + path).c_str(), "of=/dev/null", "bs=100", count.c_str(),
-               "iflag=fullblock", "status=none", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double elapsed = seconds_since(began);
-    close(fd);
-    emulator_stop(emulator);
-    return static_cast<double>(bytes) / elapsed / 1e6;
+void add_run(Figures& figures, const Reader& reader, const std::string& program,
+             const BenchFeed& feed, const std::string& path) {
+    BenchSession session;
+    session.command = {program};
+    session.command.insert(session.command.end(), reader.arguments.begin(), reader.arguments.end());
+    session.adapter = reader.sniffer;
+    session.feed = feed;
+    session.output_path = path;
+    session.hangup = true;
+    session.limit = std::chrono::seconds(120);
+    BenchOutcome outcome;
+    const bool ended = bench_session_run(session, outcome) == 0 && outcome.fed == feed.total;
+    std::vector<unsigned char> bytes;
+    const bool parsed = shown_bytes(reader, path, bytes);
+    std::filesystem::remove(path);
+    const BenchLoss loss = bench_loss(bytes, feed.pattern, feed.total);
+    figures.lost += loss.lost;
+    figures.in_order = figures.in_order && parsed && loss.in_order;
+    if (!ended) ++figures.failed;
+    const double seconds = bench_ms(outcome.feed_began, outcome.all_taken) / 1000;
+    figures.rate.push_back(ended && seconds > 0 ? static_cast<double>(feed.total) / seconds / 1e6
+                                                : 0);
 }
 
 } // namespace
 
 int main(int argument_count, char** arguments) {
     if (argument_count < 2) {
-        std::fprintf(stderr, "usage: %s SPI_SNIFFER_PATH [megabytes] [raw]\n", arguments[0]);
+        std::fprintf(stderr, "usage: %s SPI_SNIFFER [--runs N] [--megabytes N]\n", arguments[0]);
         return 2;
     }
-    const std::string sniffer = arguments[1];
-    const std::size_t megabytes = argument_count > 2 ? std::strtoul(arguments[2], nullptr, 10) : 20;
-    const bool raw = argument_count > 3 && std::strcmp(arguments[3], "raw") == 0;
-    const std::vector<unsigned char> frame = flash_read_frame();
-    const std::size_t bytes = megabytes * 1000000 / frame.size() * frame.size();
+    const int runs = static_cast<int>(bench_option(argument_count, arguments, "--runs", 3));
+    const long megabytes = bench_option(argument_count, arguments, "--megabytes", 20);
+    BenchFeed feed;
+    feed.kind = bench_feed_flood;
+    feed.pattern = bench_flash_read_frame();
+    feed.total =
+        static_cast<std::size_t>(megabytes) * 1000000 / feed.pattern.size() * feed.pattern.size();
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("flood_bench." + std::to_string(getpid()) + ".out"))
+                                 .string();
 
-    EmulatorScript script;
-    script.flood_pattern = frame;
-    script.flood_bytes = bytes;
-    Emulator* emulator = emulator_start(script);
-    if (emulator == nullptr) return 1;
-    Process sniff;
-    if (!process_start(sniff, sniffer, {"-d", emulator_path(*emulator), "-r", raw ? "1" : "0"})) {
-        return 1;
-    }
-    const std::string ready = "OK\n";
-    if (!process_wait_for_output(sniff, ready, 10000)) {
-        std::fprintf(stderr, "sniffer did not start:\n%s%s\n", sniff.out.c_str(),
-                     sniff.err.c_str());
-        return 1;
-    }
-    sniff.out.reserve(bytes * 12);
-    const auto began = Clock::now();
-    auto last_output = began;
-    for (;;) {
-        const std::size_t before = sniff.out.size();
-        process_pump(sniff, 300);
-        if (sniff.out.size() != before) {
-            last_output = Clock::now();
-        } else if (emulator_sent(*emulator) >= bytes) {
-            break; // the flood is out and the sniffer has printed all it will
-        }
-    }
-    const double elapsed = std::chrono::duration<double>(last_output - began).count();
-    process_send(sniff, "q");
-    process_wait(sniff, 10000);
+    const std::vector<Reader> readers = {
+        {"spi-sniffer", {"-d", "{port}"}, true, false},
+        {"spi-sniffer -r 1", {"-d", "{port}", "-r", "1"}, true, true},
+        {"xxd -p", {"-p", "{port}"}, false, false}};
+    std::vector<Figures> figures(readers.size());
+    for (int run = 0; run < runs; ++run)
+        for (std::size_t r = 0; r < readers.size(); ++r)
+            add_run(figures[r], readers[r], readers[r].sniffer ? arguments[1] : "xxd", feed, path);
 
-    std::vector<unsigned char> shown;
-    const std::size_t text_start = sniff.out.find(ready) + ready.size();
-    const bool parsed =
-        sniff_text_bytes(std::string_view(sniff.out).substr(text_start), raw, shown);
-    std::size_t lost = 0;
-    bool in_order = parsed && shown.size() <= bytes;
-    for (std::size_t i = 0; in_order && i < shown.size(); ++i)
-        in_order = shown[i] == frame[i % frame.size()];
-    lost = bytes > shown.size() ? bytes - shown.size() : 0;
-    emulator_stop(emulator);
-
-    const double sniffer_rate = static_cast<double>(bytes) / elapsed / 1e6;
-    const double dd = dd_rate(bytes, frame);
-    std::printf(
-        "flood %s: %zu bytes in %.3f s: %.2f MB/s; lost %zu; in order: %s; exit status %d\n",
-        raw ? "raw" : "decoded", bytes, elapsed, sniffer_rate, lost, in_order ? "yes" : "NO",
-        sniff.status);
-    std::printf("dd bs=100 on the same pseudo-terminal flood: %.2f MB/s (sniffer/dd = %.2f)\n", dd,
-                sniffer_rate / dd);
-    return lost == 0 && in_order && sniff.status == 0 ? 0 : 1;
+    std::printf("== lossless flood through a pseudo-terminal, %zu bytes, output to a file in %s; "
+                "MB/s, min / median / max of %d run%s\n",
+                feed.total, std::filesystem::temp_directory_path().c_str(), runs,
+                runs == 1 ? "" : "s");
+    std::puts("   target: every byte in order, at x1.0 of xxd -p or more");
+    const double xxd_rate = bench_spread(figures.back().rate).median;
+    std::vector<std::vector<std::string>> rows = {
+        {"reader", "MB/s", "/ xxd -p", "lost bytes", "in order"}};
+    int failed = 0;
+    for (std::size_t r = 0; r < readers.size(); ++r) {
+        const BenchSpread rate = bench_spread(figures[r].rate);
+        std::string order = figures[r].in_order ? "yes" : "NO";
+        if (figures[r].failed > 0)
+            order += ", " + std::to_string(figures[r].failed) + " runs FAILED";
+        rows.push_back({readers[r].label, bench_spread_text(rate),
+                        bench_ratio_text(rate.median, xxd_rate), std::to_string(figures[r].lost),
+                        order});
+        failed += figures[r].failed + (figures[r].lost > 0 || !figures[r].in_order ? 1 : 0);
+    }
+    bench_print_table(rows);
+    return failed == 0 ? 0 : 1;
 }

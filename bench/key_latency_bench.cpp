@@ -1,48 +1,110 @@
-// Key latency while the adapter is silent: how long from a key on spi-sniffer's standard input
-// to the end of the process. 20 presses, one run each; prints the median and the worst.
-//   key_latency_bench SPI_SNIFFER_PATH [presses]
+// Key latency: the time from a key on spi-sniffer's standard input (a pipe) to the end of the
+// process, while the adapter is silent, trickles, or floods. One sniffer per press; stdout
+// goes to /dev/null, so no reader of the output can hold the sniffer up. Beside it the floor
+// of the machine: `head -c 1`, which ends at the first byte on its stdin, pressed the same
+// way while the same traffic goes into a pseudo-terminal nobody reads.
+//   key_latency_bench SPI_SNIFFER [--runs N] [--presses N]
 
+#include "bench_support.hpp"
 #include "emulator.hpp"
-#include "process.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Presses spread evenly over a whole 1.1 s read of the old loop, so none is in step with it.
+constexpr auto press_first = 100ms;
+constexpr auto press_spread = 1100ms;
+constexpr auto floor_press = 50ms;
+
+struct Figures {
+    std::vector<double> median;
+    std::vector<double> p95;
+    int presses = 0;
+    int failed = 0; // did not start, or did not end by the key with status 0
+};
+
+// One run: every press, each in a reader of its own.
+void add_run(Figures& figures, BenchSession session, int presses, bool spread) {
+    std::vector<double> latencies;
+    for (int press = 0; press < presses; ++press) {
+        session.key_after = spread
+                                ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      press_first + press_spread * (2 * press + 1) / (2 * presses))
+                                : floor_press;
+        BenchOutcome outcome;
+        const bool ended = bench_session_run(session, outcome) == 0 &&
+                           outcome.key_pressed != BenchTime{} && bench_exited_with(outcome, 0);
+        ++figures.presses;
+        if (!ended) {
+            ++figures.failed;
+            continue;
+        }
+        latencies.push_back(bench_ms(outcome.key_pressed, outcome.exited));
+    }
+    figures.median.push_back(bench_percentile(latencies, 0.5));
+    figures.p95.push_back(bench_percentile(latencies, 0.95));
+}
+
+std::string failures_text(const Figures& figures) {
+    return std::to_string(figures.failed) + " of " + std::to_string(figures.presses);
+}
+
+} // namespace
 
 int main(int argument_count, char** arguments) {
     if (argument_count < 2) {
-        std::fprintf(stderr, "usage: %s SPI_SNIFFER_PATH [presses]\n", arguments[0]);
+        std::fprintf(stderr, "usage: %s SPI_SNIFFER [--runs N] [--presses N]\n", arguments[0]);
         return 2;
     }
-    const int presses = argument_count > 2 ? std::max(1, std::atoi(arguments[2])) : 20;
-    std::vector<double> latencies_ms;
-    for (int press = 0; press < presses; ++press) {
-        Emulator* emulator = emulator_start(EmulatorScript{}); // sniffs, but nothing comes
-        Process sniff;
-        if (emulator == nullptr ||
-            !process_start(sniff, arguments[1], {"-d", emulator_path(*emulator)}) ||
-            !process_wait_for_output(sniff, "OK\n", 10000)) {
-            std::fprintf(stderr, "sniffer did not start\n");
-            return 1;
-        }
-        // Somewhere inside a read time-out, not in step with it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * press % 900));
-        const auto pressed = std::chrono::steady_clock::now();
-        process_send(sniff, "q");
-        process_wait(sniff, 10000);
-        latencies_ms.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed)
-                .count());
-        if (sniff.status != 0)
-            std::fprintf(stderr, "press %d: exit status %d\n", press, sniff.status);
-        emulator_stop(emulator);
+    const int runs = static_cast<int>(bench_option(argument_count, arguments, "--runs", 3));
+    const int presses =
+        std::max(1, static_cast<int>(bench_option(argument_count, arguments, "--presses", 5)));
+
+    std::vector<BenchTraffic> traffics = {{"silent", BenchFeed{}}};
+    for (BenchTraffic traffic : bench_traffics()) {
+        traffic.feed.duration = 0ms; // until the key has ended the reader
+        traffics.push_back(traffic);
     }
-    std::sort(latencies_ms.begin(), latencies_ms.end());
-    std::printf("key latency over %d presses while silent: median %.1f ms, worst %.1f ms\n",
-                presses, latencies_ms[latencies_ms.size() / 2], latencies_ms.back());
-    return latencies_ms.back() < 50.0 ? 0 : 1;
+    BenchFeed flood;
+    flood.kind = bench_feed_flood;
+    flood.pattern = emulator_demo_stream();
+    traffics.push_back({"flood", flood});
+
+    std::vector<Figures> sniffer(traffics.size()), floor(traffics.size());
+    for (int run = 0; run < runs; ++run) {
+        for (std::size_t t = 0; t < traffics.size(); ++t) {
+            BenchSession session;
+            session.command = {arguments[1], "-d", "{port}"};
+            session.feed = traffics[t].feed;
+            session.output_path = "/dev/null";
+            add_run(sniffer[t], session, presses, true);
+
+            session.command = {"head", "-c", "1"};
+            session.adapter = false;
+            add_run(floor[t], session, presses, false);
+        }
+    }
+
+    std::printf("== key -> exit, ms; min / median / max of %d run%s of %d presses (one sniffer "
+                "each); floor: head -c 1 on the same pipe\n",
+                runs, runs == 1 ? "" : "s", presses);
+    std::puts("   target: p95 <= 20 ms at every traffic");
+    std::vector<std::vector<std::string>> rows = {
+        {"traffic", "sniffer median", "sniffer p95", "floor p95", "p95 / floor", "failed presses"}};
+    int failed = 0;
+    for (std::size_t t = 0; t < traffics.size(); ++t) {
+        const BenchSpread p95 = bench_spread(sniffer[t].p95);
+        const BenchSpread floor_p95 = bench_spread(floor[t].p95);
+        rows.push_back({traffics[t].label, bench_spread_text(bench_spread(sniffer[t].median)),
+                        bench_spread_text(p95), bench_spread_text(floor_p95),
+                        bench_ratio_text(p95.median, floor_p95.median), failures_text(sniffer[t])});
+        failed += sniffer[t].failed + floor[t].failed;
+    }
+    bench_print_table(rows);
+    return failed == 0 ? 0 : 1;
 }

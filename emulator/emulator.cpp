@@ -1,4 +1,5 @@
 #include "emulator.hpp"
+#include "timing.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +15,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = TimingClock;
 
 constexpr unsigned char handshake_byte = 0x00;
 constexpr unsigned char spi_switch_byte = 0x01;
@@ -297,17 +298,12 @@ bool pump_stream(Emulator& emulator, Clock::time_point now) {
     return false;
 }
 
-int milliseconds_until(Clock::time_point due, Clock::time_point now) {
-    if (due <= now) return 0;
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-}
-
 int stream_timeout_ms(const Emulator& emulator, Clock::time_point now) {
     const EmulatorScript& script = emulator.script;
     if (!emulator.streaming || output_pending(emulator) || !script.flood_pattern.empty()) return -1;
-    if (script.stream_rate > 0) return milliseconds_until(emulator.pace_due, now);
+    if (script.stream_rate > 0) return timing_ms_left(emulator.pace_due, now);
     if (emulator.next_chunk >= script.stream_chunks.size() && !script.stream_repeat) return -1;
-    return milliseconds_until(emulator.next_chunk_due, now);
+    return timing_ms_left(emulator.next_chunk_due, now);
 }
 
 // Opens the slave for a look at it; the open is the emulator's own and no client's.

@@ -1,4 +1,4 @@
-#include "emulator.hpp"
+#include "emulator_thread.hpp"
 #include "timing.hpp"
 
 #include <algorithm>

@@ -17,15 +17,6 @@ namespace {
 
 using Clock = TimingClock;
 
-constexpr unsigned char handshake_byte = 0x00;
-constexpr unsigned char spi_switch_byte = 0x01;
-constexpr unsigned char closing_byte = 0x0F;
-constexpr unsigned char sniffer_start_byte = 0x0E;
-constexpr unsigned char measure_byte = 0x14;
-constexpr char handshake_reply[] = "BBIO1";
-constexpr char handshake_wrong_reply[] = "BBIO0";
-constexpr std::size_t handshake_reply_size = 5;
-constexpr std::size_t modem_line_limit = 256;
 constexpr std::size_t flood_block_size = 4096;
 constexpr std::size_t read_block_size = 4096;
 // A pending hang-up waits until the program has read the last of the stream: closing the
@@ -40,7 +31,6 @@ constexpr auto drained_guess = std::chrono::milliseconds(1000);
 constexpr long pace_tick_min_ms = 10;
 constexpr long pace_tick_max_ms = 1000;
 constexpr double pace_bank_seconds = 0.1;
-constexpr unsigned random_reply_most = 8;
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
 void close_fd(int& fd) {
@@ -97,21 +87,6 @@ void close_master(Emulator& emulator) {
     notify(emulator);
 }
 
-void reply_command(Emulator& emulator, unsigned char byte) {
-    const int reply = emulator.script.command_reply[byte];
-    if (reply == emulator_silence) return;
-    const auto reply_byte = static_cast<unsigned char>(reply);
-    queue(emulator, &reply_byte, 1);
-}
-
-void reply_reading(Emulator& emulator) {
-    const auto& readings = emulator.script.readings;
-    if (readings.empty()) return;
-    const auto& reading = readings[std::min(emulator.reading_index, readings.size() - 1)];
-    ++emulator.reading_index;
-    queue(emulator, reading.data(), reading.size());
-}
-
 void start_stream(Emulator& emulator) {
     if (emulator.streaming) return;
     const Clock::time_point now = Clock::now();
@@ -124,79 +99,6 @@ void start_stream(Emulator& emulator) {
     emulator.pace_credit = 0;
     emulator.pace_last = now;
     emulator.pace_due = now;
-}
-
-// The generator is drawn once per byte received, whatever the reads look like, so a seed and
-// the bytes sent fix the replies.
-void answer_random(Emulator& emulator) {
-    const unsigned count = emulator.random() % (random_reply_most + 1);
-    for (unsigned i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(emulator.random() & 0xFF);
-        queue(emulator, &byte, 1);
-    }
-}
-
-// A modem acts on a line once its carriage return comes; whatever preceded the "AT" on the
-// line (binary bytes of an earlier session) does not matter.
-void answer_modem(Emulator& emulator, unsigned char byte) {
-    if (byte != '\r') {
-        emulator.modem_line.push_back(static_cast<char>(byte));
-        if (emulator.modem_line.size() > modem_line_limit)
-            emulator.modem_line.erase(0, emulator.modem_line.size() - modem_line_limit);
-        return;
-    }
-    const std::string line = std::move(emulator.modem_line);
-    emulator.modem_line.clear();
-    const std::string* reply = nullptr;
-    if (line.ends_with("ATI3")) reply = &emulator.script.ati3;
-    if (line.ends_with("ATI4")) reply = &emulator.script.ati4;
-    if (line.ends_with("ATI7")) reply = &emulator.script.ati7;
-    if (reply != nullptr) queue(emulator, reply->data(), reply->size());
-}
-
-void answer(Emulator& emulator, unsigned char byte) {
-    const EmulatorScript& script = emulator.script;
-    if (script.random_seed != 0) {
-        answer_random(emulator);
-        return;
-    }
-    if (script.modem) {
-        answer_modem(emulator, byte);
-        return;
-    }
-    switch (emulator.state) {
-    case emulator_initial:
-        if (byte != handshake_byte) return;
-        ++emulator.handshake_count;
-        if (script.handshake_from_attempt > 0 &&
-            emulator.handshake_count >= script.handshake_from_attempt) {
-            queue(emulator, handshake_reply, handshake_reply_size);
-            emulator.state = emulator_bitbang;
-        } else if (script.handshake_wrong) {
-            queue(emulator, handshake_wrong_reply, handshake_reply_size);
-        }
-        return;
-    case emulator_bitbang:
-        switch (byte) {
-        case handshake_byte: queue(emulator, handshake_reply, handshake_reply_size); return;
-        case spi_switch_byte:
-            queue(emulator, script.mode_reply.data(), script.mode_reply.size());
-            emulator.state = emulator_spi;
-            return;
-        case measure_byte: reply_reading(emulator); return;
-        case closing_byte:
-            emulator.state = emulator_initial;
-            emulator.handshake_count = 0;
-            return;
-        default: reply_command(emulator, byte); return;
-        }
-    case emulator_spi:
-        if (byte == sniffer_start_byte)
-            start_stream(emulator);
-        else
-            reply_command(emulator, byte);
-        return;
-    }
 }
 
 // Stream bytes that may still be queued in the emulator's life.
@@ -350,7 +252,9 @@ void receive(Emulator& emulator) {
         emulator.received.insert(emulator.received.end(), block, block + count);
         emulator.changed.notify_all();
     }
-    for (ssize_t i = 0; i < count; ++i) answer(emulator, block[i]);
+    for (ssize_t i = 0; i < count; ++i)
+        if (emulator_answer(emulator.script, emulator.protocol, block[i], emulator.outgoing))
+            start_stream(emulator);
 }
 
 void transmit(Emulator& emulator) {
@@ -383,9 +287,7 @@ void transmit(Emulator& emulator) {
 // The last client has gone: neither its unanswered bytes nor the replies and stream it left
 // unread may greet the next one.
 void reset_session(Emulator& emulator) {
-    emulator.state = emulator_initial;
-    emulator.handshake_count = 0;
-    emulator.modem_line.clear();
+    emulator_protocol_end_session(emulator.protocol);
     emulator.streaming = false;
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
@@ -582,7 +484,7 @@ void close_all(Emulator& emulator) {
 Emulator* emulator_start(const EmulatorScript& script) {
     auto* emulator = new Emulator;
     emulator->script = script;
-    emulator->random.seed(script.random_seed);
+    emulator->protocol = emulator_protocol_begin(script);
     if (!open_pseudo_terminal(*emulator) || !open_wake_pipe(*emulator) ||
         !open_client_watch(*emulator)) {
         close_all(*emulator);

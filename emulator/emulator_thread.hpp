@@ -5,17 +5,15 @@
 // the callers; the rest belongs to the thread alone.
 
 #include "emulator.hpp"
+#include "emulator_protocol.hpp"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
-
-enum EmulatorState { emulator_initial, emulator_bitbang, emulator_spi };
 
 struct Emulator {
     EmulatorScript script;
@@ -40,10 +38,7 @@ struct Emulator {
     EmulatorClients clients;
 
     // The thread's own.
-    EmulatorState state = emulator_initial;
-    int handshake_count = 0;
-    std::size_t reading_index = 0;
-    std::string modem_line;
+    EmulatorProtocol protocol;
     std::vector<unsigned char> outgoing;
     std::size_t outgoing_done = 0;
     bool streaming = false;
@@ -56,7 +51,6 @@ struct Emulator {
     double pace_credit = 0;            // bytes the rate allows and not yet queued
     std::chrono::steady_clock::time_point pace_last;
     std::chrono::steady_clock::time_point pace_due;
-    std::mt19937 random;
     bool client_present = false; // when watching: the master's last word
     bool client_noticed = false; // an open was noticed since the last client left
     int own_opens = 0;           // the emulator's own opens of the slave not yet noticed

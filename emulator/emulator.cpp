@@ -17,7 +17,6 @@ namespace {
 
 using Clock = TimingClock;
 
-constexpr std::size_t flood_block_size = 4096;
 constexpr std::size_t read_block_size = 4096;
 // A pending hang-up waits until the program has read the last of the stream: closing the
 // master earlier would throw the unread bytes away. The slave's count of unread bytes misses
@@ -26,11 +25,6 @@ constexpr int drain_check_ms = 10;
 constexpr auto drained_for = std::chrono::milliseconds(40);
 // When the count cannot be had, the program is given this long to read what it was sent.
 constexpr auto drained_guess = std::chrono::milliseconds(1000);
-// A paced stream goes out in pieces at most this often, so a high rate costs few wake-ups,
-// and banks at most this share of a second: a program that stalled is not flooded after.
-constexpr long pace_tick_min_ms = 10;
-constexpr long pace_tick_max_ms = 1000;
-constexpr double pace_bank_seconds = 0.1;
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
 void close_fd(int& fd) {
@@ -65,11 +59,6 @@ void notify(const Emulator& emulator) {
     [[maybe_unused]] const ssize_t ignored = write(emulator.script.notify_fd, &byte, 1);
 }
 
-void queue(Emulator& emulator, const void* bytes, std::size_t count) {
-    const auto* first = static_cast<const unsigned char*>(bytes);
-    emulator.outgoing.insert(emulator.outgoing.end(), first, first + count);
-}
-
 bool output_pending(const Emulator& emulator) {
     return emulator.outgoing_done < emulator.outgoing.size();
 }
@@ -78,134 +67,13 @@ void close_master(Emulator& emulator) {
     close_fd(emulator.master);
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
-    emulator.streaming = false;
+    emulator.stream.streaming = false;
     {
         std::lock_guard lock(emulator.mutex);
         emulator.hung_up = true;
         emulator.changed.notify_all();
     }
     notify(emulator);
-}
-
-void start_stream(Emulator& emulator) {
-    if (emulator.streaming) return;
-    const Clock::time_point now = Clock::now();
-    emulator.streaming = true;
-    emulator.next_chunk = 0;
-    emulator.chunk_offset = 0;
-    emulator.next_chunk_due = now;
-    emulator.flood_queued = 0;
-    emulator.flood_offset = 0;
-    emulator.pace_credit = 0;
-    emulator.pace_last = now;
-    emulator.pace_due = now;
-}
-
-// Stream bytes that may still be queued in the emulator's life.
-std::size_t stream_budget(const Emulator& emulator) {
-    const std::size_t most = emulator.script.hangup_after_bytes;
-    if (most == 0) return SIZE_MAX;
-    return most - std::min(most, emulator.stream_bytes_sent);
-}
-
-void queue_stream(Emulator& emulator, const unsigned char* bytes, std::size_t count) {
-    queue(emulator, bytes, count);
-    emulator.stream_bytes_sent += count;
-}
-
-// Moves the paced cursor past spent chunks, starting over when the stream repeats. Returns
-// whether a byte is left to send.
-bool paced_cursor_ready(Emulator& emulator) {
-    const auto& chunks = emulator.script.stream_chunks;
-    for (std::size_t visited = 0; visited <= chunks.size(); ++visited) {
-        if (emulator.next_chunk >= chunks.size()) {
-            if (!emulator.script.stream_repeat) return false;
-            emulator.next_chunk = 0;
-            emulator.chunk_offset = 0;
-        }
-        if (emulator.chunk_offset < chunks[emulator.next_chunk].size()) return true;
-        ++emulator.next_chunk;
-        emulator.chunk_offset = 0;
-    }
-    return false; // every chunk is empty
-}
-
-std::chrono::milliseconds pace_tick(const Emulator& emulator) {
-    const long per_byte_ms =
-        1000 / static_cast<long>(std::min<std::size_t>(emulator.script.stream_rate, 1000));
-    return std::chrono::milliseconds(std::clamp(per_byte_ms, pace_tick_min_ms, pace_tick_max_ms));
-}
-
-// Queues what the rate has allowed since the last piece. Returns whether the stream is over.
-bool pump_paced(Emulator& emulator, Clock::time_point now) {
-    if (!paced_cursor_ready(emulator)) return true;
-    if (now < emulator.pace_due) return false;
-    const auto rate = static_cast<double>(emulator.script.stream_rate);
-    const double elapsed = std::chrono::duration<double>(now - emulator.pace_last).count();
-    emulator.pace_credit =
-        std::min(emulator.pace_credit + elapsed * rate, std::max(rate * pace_bank_seconds, 1.0));
-    emulator.pace_last = now;
-    emulator.pace_due = now + pace_tick(emulator);
-
-    std::size_t count =
-        std::min(static_cast<std::size_t>(emulator.pace_credit), stream_budget(emulator));
-    const auto& chunks = emulator.script.stream_chunks;
-    while (count > 0 && paced_cursor_ready(emulator)) {
-        const auto& chunk = chunks[emulator.next_chunk];
-        const std::size_t take = std::min(count, chunk.size() - emulator.chunk_offset);
-        queue_stream(emulator, chunk.data() + emulator.chunk_offset, take);
-        emulator.chunk_offset += take;
-        emulator.pace_credit -= static_cast<double>(take);
-        count -= take;
-    }
-    return false;
-}
-
-// Queues the next piece of the stream once the previous one is out. Returns whether the
-// stream is over.
-bool pump_stream(Emulator& emulator, Clock::time_point now) {
-    const EmulatorScript& script = emulator.script;
-    if (!emulator.streaming) return false;
-    if (output_pending(emulator)) return false;
-    emulator.outgoing.clear();
-    emulator.outgoing_done = 0;
-    const std::size_t budget = stream_budget(emulator);
-    if (budget == 0) return true;
-
-    if (!script.flood_pattern.empty()) {
-        std::size_t count = std::min(flood_block_size, budget);
-        if (script.flood_bytes > 0) {
-            if (emulator.flood_queued >= script.flood_bytes) return true;
-            count = std::min(count, script.flood_bytes - emulator.flood_queued);
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            emulator.outgoing.push_back(script.flood_pattern[emulator.flood_offset]);
-            emulator.flood_offset = (emulator.flood_offset + 1) % script.flood_pattern.size();
-        }
-        emulator.flood_queued += count;
-        emulator.stream_bytes_sent += count;
-        return false;
-    }
-    if (script.stream_rate > 0) return pump_paced(emulator, now);
-
-    if (emulator.next_chunk >= script.stream_chunks.size()) {
-        if (!script.stream_repeat || script.stream_chunks.empty()) return true;
-        emulator.next_chunk = 0;
-    }
-    if (now < emulator.next_chunk_due) return false;
-    const auto& chunk = script.stream_chunks[emulator.next_chunk];
-    queue_stream(emulator, chunk.data(), std::min(chunk.size(), budget));
-    ++emulator.next_chunk;
-    emulator.next_chunk_due = now + std::chrono::milliseconds(script.stream_chunk_gap_ms);
-    return false;
-}
-
-int stream_timeout_ms(const Emulator& emulator, Clock::time_point now) {
-    const EmulatorScript& script = emulator.script;
-    if (!emulator.streaming || output_pending(emulator) || !script.flood_pattern.empty()) return -1;
-    if (script.stream_rate > 0) return timing_ms_left(emulator.pace_due, now);
-    if (emulator.next_chunk >= script.stream_chunks.size() && !script.stream_repeat) return -1;
-    return timing_ms_left(emulator.next_chunk_due, now);
 }
 
 // Opens the slave for a look at it; the open is the emulator's own and no client's.
@@ -254,7 +122,7 @@ void receive(Emulator& emulator) {
     }
     for (ssize_t i = 0; i < count; ++i)
         if (emulator_answer(emulator.script, emulator.protocol, block[i], emulator.outgoing))
-            start_stream(emulator);
+            emulator_stream_start(emulator.stream, Clock::now());
 }
 
 void transmit(Emulator& emulator) {
@@ -275,10 +143,7 @@ void transmit(Emulator& emulator) {
     if (!output_pending(emulator)) {
         emulator.outgoing.clear();
         emulator.outgoing_done = 0;
-        // The gap runs from the moment a chunk is out, however slowly the program took it.
-        if (emulator.streaming)
-            emulator.next_chunk_due =
-                Clock::now() + std::chrono::milliseconds(emulator.script.stream_chunk_gap_ms);
+        emulator_stream_chunk_out(emulator.script, emulator.stream, Clock::now());
     }
     std::lock_guard lock(emulator.mutex);
     emulator.sent += static_cast<std::size_t>(count);
@@ -288,7 +153,7 @@ void transmit(Emulator& emulator) {
 // unread may greet the next one.
 void reset_session(Emulator& emulator) {
     emulator_protocol_end_session(emulator.protocol);
-    emulator.streaming = false;
+    emulator.stream.streaming = false;
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
     if (emulator.master >= 0) tcflush(emulator.master, TCIFLUSH);
@@ -364,13 +229,13 @@ void run(Emulator& emulator) {
         if (hangup_requested && emulator.master >= 0) close_master(emulator);
 
         const Clock::time_point now = Clock::now();
-        if (pump_stream(emulator, now)) {
-            emulator.streaming = false;
-            hangup_when_drained =
-                emulator.script.hangup_after_stream ||
-                (emulator.script.hangup_after_bytes > 0 && stream_budget(emulator) == 0);
-        }
-        int timeout_ms = stream_timeout_ms(emulator, now);
+        // Each piece of the stream waits until the last is out: a slow reader holds it back.
+        if (!output_pending(emulator) &&
+            emulator_stream_pump(emulator.script, emulator.stream, now, emulator.outgoing))
+            hangup_when_drained = emulator_stream_hangs_up(emulator.script, emulator.stream);
+        int timeout_ms = output_pending(emulator)
+                             ? -1
+                             : emulator_stream_wait_ms(emulator.script, emulator.stream, now);
         if (hangup_when_drained && emulator.master >= 0 && !output_pending(emulator)) {
             const bool watched_empty = emulator.watch >= 0 && !emulator.client_present;
             const int unread = watched_empty ? 0 : slave_unread(emulator);

@@ -6,8 +6,8 @@
 
 #include "emulator.hpp"
 #include "emulator_protocol.hpp"
+#include "emulator_stream.hpp"
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -41,16 +41,7 @@ struct Emulator {
     EmulatorProtocol protocol;
     std::vector<unsigned char> outgoing;
     std::size_t outgoing_done = 0;
-    bool streaming = false;
-    std::size_t next_chunk = 0;
-    std::chrono::steady_clock::time_point next_chunk_due;
-    std::size_t flood_queued = 0;
-    std::size_t flood_offset = 0;
-    std::size_t chunk_offset = 0;      // into stream_chunks[next_chunk], when paced
-    std::size_t stream_bytes_sent = 0; // in the emulator's life, for hangup_after_bytes
-    double pace_credit = 0;            // bytes the rate allows and not yet queued
-    std::chrono::steady_clock::time_point pace_last;
-    std::chrono::steady_clock::time_point pace_due;
+    EmulatorStream stream;
     bool client_present = false; // when watching: the master's last word
     bool client_noticed = false; // an open was noticed since the last client left
     int own_opens = 0;           // the emulator's own opens of the slave not yet noticed

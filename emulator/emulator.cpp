@@ -1,15 +1,10 @@
 #include "emulator_thread.hpp"
 #include "timing.hpp"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -52,13 +47,6 @@ void trace(const Emulator& emulator, const char* direction, const unsigned char*
     std::fflush(emulator.script.trace);
 }
 
-void notify(const Emulator& emulator) {
-    if (emulator.script.notify_fd < 0) return;
-    const char byte = 1;
-    // A full pipe already wakes the reader, so a refused write loses nothing.
-    [[maybe_unused]] const ssize_t ignored = write(emulator.script.notify_fd, &byte, 1);
-}
-
 bool output_pending(const Emulator& emulator) {
     return emulator.outgoing_done < emulator.outgoing.size();
 }
@@ -73,34 +61,16 @@ void close_master(Emulator& emulator) {
         emulator.hung_up = true;
         emulator.changed.notify_all();
     }
-    notify(emulator);
+    emulator_notify(emulator);
 }
 
-// Opens the slave for a look at it; the open is the emulator's own and no client's.
-int probe_slave(Emulator& emulator) {
-    const int fd = open(emulator.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) ++emulator.own_opens;
-    return fd;
-}
-
-// Bytes sent that the program has not read yet, or -1 when that cannot be told (a client that
-// holds the port exclusively keeps out a look from anyone but root).
-int slave_unread(Emulator& emulator) {
-    const bool probing = emulator.slave_keep < 0;
-    const int fd = probing ? probe_slave(emulator) : emulator.slave_keep;
-    if (fd < 0) return -1;
-    int unread = 0;
-    const int result = ioctl(fd, FIONREAD, &unread);
-    if (probing) close(fd);
-    return result == 0 ? unread : -1;
-}
-
-void check_clients(Emulator& emulator);
-
-// A read or write error that only means no client has the port, while the emulator holds no
-// slave of its own.
-bool clients_gone(const Emulator& emulator, ssize_t count) {
-    return emulator.watch >= 0 && (count == 0 || errno == EIO);
+// A read or write of the master failed. While the emulator holds no slave of its own, that
+// only means no client has the port.
+void master_failed(Emulator& emulator, ssize_t count) {
+    if (emulator.watch.fd >= 0 && (count == 0 || errno == EIO))
+        emulator_watch_check(emulator);
+    else
+        close_master(emulator);
 }
 
 void receive(Emulator& emulator) {
@@ -108,10 +78,7 @@ void receive(Emulator& emulator) {
     const ssize_t count = read(emulator.master, block, sizeof block);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (count <= 0) {
-        if (clients_gone(emulator, count))
-            check_clients(emulator);
-        else
-            close_master(emulator);
+        master_failed(emulator, count);
         return;
     }
     trace(emulator, "rx", block, static_cast<std::size_t>(count));
@@ -131,10 +98,7 @@ void transmit(Emulator& emulator) {
         write(emulator.master, emulator.outgoing.data() + emulator.outgoing_done, left);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (count < 0) {
-        if (clients_gone(emulator, count))
-            check_clients(emulator);
-        else
-            close_master(emulator);
+        master_failed(emulator, count);
         return;
     }
     trace(emulator, "tx", emulator.outgoing.data() + emulator.outgoing_done,
@@ -147,72 +111,6 @@ void transmit(Emulator& emulator) {
     }
     std::lock_guard lock(emulator.mutex);
     emulator.sent += static_cast<std::size_t>(count);
-}
-
-// The last client has gone: neither its unanswered bytes nor the replies and stream it left
-// unread may greet the next one.
-void reset_session(Emulator& emulator) {
-    emulator_protocol_end_session(emulator.protocol);
-    emulator.stream.streaming = false;
-    emulator.outgoing.clear();
-    emulator.outgoing_done = 0;
-    if (emulator.master >= 0) tcflush(emulator.master, TCIFLUSH);
-    const int slave = probe_slave(emulator);
-    if (slave < 0) return;
-    tcflush(slave, TCIFLUSH);
-    // A client that was killed never dropped its exclusive hold, and the hold outlives it: the
-    // next client would be refused (only root opens an exclusive terminal).
-    ioctl(slave, TIOCNXCL);
-    close(slave);
-}
-
-// The master reports a hang-up exactly while no one has the slave open, the emulator holding
-// none of its own in this mode: that is the truth the notices from the watch lead to.
-void check_clients(Emulator& emulator) {
-    if (emulator.master < 0) return;
-    pollfd look = {emulator.master, 0, 0};
-    if (poll(&look, 1, 0) < 0) return;
-    const bool present = (look.revents & POLLHUP) == 0;
-    // A client that came and went between two looks was noticed all the same.
-    const bool ended = !present && (emulator.client_present || emulator.client_noticed);
-    const bool changed = present != emulator.client_present || ended;
-    emulator.client_present = present;
-    if (ended) emulator.client_noticed = false;
-    if (!changed) return;
-    // Cleaned up before anyone is told, so that a client told to go on finds it clean.
-    if (ended) reset_session(emulator);
-    {
-        std::lock_guard lock(emulator.mutex);
-        emulator.clients.present = present;
-        if (ended) ++emulator.clients.sessions;
-        emulator.changed.notify_all();
-    }
-    notify(emulator);
-}
-
-// Notices are only hints: the kernel folds repeated ones into one, and the emulator's own
-// looks at the slave cause them too.
-void read_client_events(Emulator& emulator) {
-    alignas(inotify_event) char events[4096];
-    for (;;) {
-        const ssize_t count = read(emulator.watch, events, sizeof events);
-        if (count <= 0) break;
-        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= count;) {
-            inotify_event event;
-            std::memcpy(&event, events + at, sizeof event);
-            at += static_cast<ssize_t>(sizeof event + event.len);
-            if ((event.mask & IN_Q_OVERFLOW) != 0) {
-                emulator.own_opens = 0;
-                emulator.client_noticed = true;
-            }
-            if ((event.mask & IN_OPEN) == 0) continue;
-            if (emulator.own_opens > 0)
-                --emulator.own_opens;
-            else
-                emulator.client_noticed = true;
-        }
-    }
-    check_clients(emulator);
 }
 
 void run(Emulator& emulator) {
@@ -237,8 +135,7 @@ void run(Emulator& emulator) {
                              ? -1
                              : emulator_stream_wait_ms(emulator.script, emulator.stream, now);
         if (hangup_when_drained && emulator.master >= 0 && !output_pending(emulator)) {
-            const bool watched_empty = emulator.watch >= 0 && !emulator.client_present;
-            const int unread = watched_empty ? 0 : slave_unread(emulator);
+            const int unread = emulator_slave_unread(emulator);
             if (unread > 0) {
                 drained = false;
             } else if (!drained) {
@@ -254,10 +151,9 @@ void run(Emulator& emulator) {
 
         // poll() passes over the entries whose descriptor is -1. Without a client the master
         // reports a hang-up at every look, so the watch alone waits for the next one.
-        const bool master_idle = emulator.watch >= 0 && !emulator.client_present;
         pollfd fds[3] = {{emulator.wake_read, POLLIN, 0},
-                         {emulator.watch, POLLIN, 0},
-                         {master_idle ? -1 : emulator.master, 0, 0}};
+                         {emulator.watch.fd, POLLIN, 0},
+                         {emulator_watch_idle(emulator) ? -1 : emulator.master, 0, 0}};
         if (emulator.master >= 0)
             fds[2].events = static_cast<short>(POLLIN | (output_pending(emulator) ? POLLOUT : 0));
         if (poll(fds, 3, timeout_ms) < 0) {
@@ -273,7 +169,7 @@ void run(Emulator& emulator) {
         }
         // Closes before bytes: a new client's first bytes must not be answered by a session
         // that its predecessor left behind.
-        if (fds[1].revents != 0) read_client_events(emulator);
+        if (fds[1].revents != 0) emulator_watch_read(emulator);
         if (emulator.master < 0 || fds[2].fd < 0) continue;
         if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) receive(emulator);
         if (emulator.master >= 0 && (fds[2].revents & POLLOUT) != 0 && output_pending(emulator))
@@ -316,16 +212,6 @@ bool open_pseudo_terminal(Emulator& emulator) {
     return tcsetattr(emulator.slave_keep, TCSANOW, &settings) == 0;
 }
 
-// Watched, the emulator lets go of the slave, so that the master tells when the last client
-// has gone; the slave keeps the raw mode set through the hold.
-bool open_client_watch(Emulator& emulator) {
-    if (!emulator.script.watch_clients) return true;
-    close_fd(emulator.slave_keep);
-    emulator.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (emulator.watch < 0) return false;
-    return inotify_add_watch(emulator.watch, emulator.slave_path.c_str(), IN_OPEN | IN_CLOSE) >= 0;
-}
-
 bool open_wake_pipe(Emulator& emulator) {
     int ends[2];
     if (pipe(ends) != 0) return false;
@@ -341,17 +227,24 @@ void close_all(Emulator& emulator) {
     close_fd(emulator.slave_keep);
     close_fd(emulator.wake_read);
     close_fd(emulator.wake_write);
-    close_fd(emulator.watch);
+    close_fd(emulator.watch.fd);
 }
 
 } // namespace
+
+void emulator_notify(const Emulator& emulator) {
+    if (emulator.script.notify_fd < 0) return;
+    const char byte = 1;
+    // A full pipe already wakes the reader, so a refused write loses nothing.
+    [[maybe_unused]] const ssize_t ignored = write(emulator.script.notify_fd, &byte, 1);
+}
 
 Emulator* emulator_start(const EmulatorScript& script) {
     auto* emulator = new Emulator;
     emulator->script = script;
     emulator->protocol = emulator_protocol_begin(script);
     if (!open_pseudo_terminal(*emulator) || !open_wake_pipe(*emulator) ||
-        !open_client_watch(*emulator)) {
+        !emulator_watch_open(*emulator)) {
         close_all(*emulator);
         delete emulator;
         return nullptr;

@@ -5,6 +5,8 @@
 
 namespace {
 
+// The emulator keeps its own copy of the protocol's bytes: shared with the programs, a wrong
+// one would go unnoticed on both ends of the line.
 constexpr unsigned char handshake_byte = 0x00;
 constexpr unsigned char spi_switch_byte = 0x01;
 constexpr unsigned char closing_byte = 0x0F;

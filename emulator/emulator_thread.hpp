@@ -15,6 +15,14 @@
 #include <thread>
 #include <vector>
 
+// Who has the slave open, as far as the thread knows, when the script watches clients.
+struct EmulatorWatch {
+    int fd = -1;                 // inotify
+    bool client_present = false; // the master's last word
+    bool client_noticed = false; // an open was noticed since the last client left
+    int own_opens = 0;           // the emulator's own opens of the slave not yet noticed
+};
+
 struct Emulator {
     EmulatorScript script;
     int master = -1;
@@ -24,7 +32,6 @@ struct Emulator {
     std::string slave_path;
     int wake_read = -1;
     int wake_write = -1;
-    int watch = -1; // inotify, when the script watches clients
     std::thread thread;
 
     // Shared with the callers: guarded by mutex.
@@ -39,10 +46,31 @@ struct Emulator {
 
     // The thread's own.
     EmulatorProtocol protocol;
+    // Emptied once all of it is out, so the next piece of the stream starts it afresh.
     std::vector<unsigned char> outgoing;
     std::size_t outgoing_done = 0;
     EmulatorStream stream;
-    bool client_present = false; // when watching: the master's last word
-    bool client_noticed = false; // an open was noticed since the last client left
-    int own_opens = 0;           // the emulator's own opens of the slave not yet noticed
+    EmulatorWatch watch;
 };
+
+// Writes one byte to script.notify_fd, never blocking.
+void emulator_notify(const Emulator& emulator);
+
+// The client watch (emulator_watch.cpp). Sets it up when the script asks for it; returns false
+// when it could not be had.
+bool emulator_watch_open(Emulator& emulator);
+
+// Whether the script watches clients and none has the slave open: the master then reports a
+// hang-up at every look, and nobody is left to read what was sent.
+bool emulator_watch_idle(const Emulator& emulator);
+
+// Reads the notices of opens and closes, then looks at the clients.
+void emulator_watch_read(Emulator& emulator);
+
+// Looks whether a client is there; when the last one has gone, resets the session, then tells
+// the waiters.
+void emulator_watch_check(Emulator& emulator);
+
+// Bytes sent that the program has not read yet (0 when watched and nobody is there), or -1
+// when that cannot be told.
+int emulator_slave_unread(Emulator& emulator);

@@ -1,31 +1,17 @@
-#include "emulator.hpp"
+#include "emulator_thread.hpp"
+#include "timing.hpp"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = TimingClock;
 
-constexpr unsigned char handshake_byte = 0x00;
-constexpr unsigned char spi_switch_byte = 0x01;
-constexpr unsigned char closing_byte = 0x0F;
-constexpr unsigned char sniffer_start_byte = 0x0E;
-constexpr unsigned char measure_byte = 0x14;
-constexpr char handshake_reply[] = "BBIO1";
-constexpr char handshake_wrong_reply[] = "BBIO0";
-constexpr std::size_t handshake_reply_size = 5;
-constexpr std::size_t modem_line_limit = 256;
-constexpr std::size_t flood_block_size = 4096;
 constexpr std::size_t read_block_size = 4096;
 // A pending hang-up waits until the program has read the last of the stream: closing the
 // master earlier would throw the unread bytes away. The slave's count of unread bytes misses
@@ -34,12 +20,6 @@ constexpr int drain_check_ms = 10;
 constexpr auto drained_for = std::chrono::milliseconds(40);
 // When the count cannot be had, the program is given this long to read what it was sent.
 constexpr auto drained_guess = std::chrono::milliseconds(1000);
-// A paced stream goes out in pieces at most this often, so a high rate costs few wake-ups,
-// and banks at most this share of a second: a program that stalled is not flooded after.
-constexpr long pace_tick_min_ms = 10;
-constexpr long pace_tick_max_ms = 1000;
-constexpr double pace_bank_seconds = 0.1;
-constexpr unsigned random_reply_most = 8;
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
 void close_fd(int& fd) {
@@ -67,18 +47,6 @@ void trace(const Emulator& emulator, const char* direction, const unsigned char*
     std::fflush(emulator.script.trace);
 }
 
-void notify(const Emulator& emulator) {
-    if (emulator.script.notify_fd < 0) return;
-    const char byte = 1;
-    // A full pipe already wakes the reader, so a refused write loses nothing.
-    [[maybe_unused]] const ssize_t ignored = write(emulator.script.notify_fd, &byte, 1);
-}
-
-void queue(Emulator& emulator, const void* bytes, std::size_t count) {
-    const auto* first = static_cast<const unsigned char*>(bytes);
-    emulator.outgoing.insert(emulator.outgoing.end(), first, first + count);
-}
-
 bool output_pending(const Emulator& emulator) {
     return emulator.outgoing_done < emulator.outgoing.size();
 }
@@ -87,254 +55,22 @@ void close_master(Emulator& emulator) {
     close_fd(emulator.master);
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
-    emulator.streaming = false;
+    emulator.stream.streaming = false;
     {
         std::lock_guard lock(emulator.mutex);
         emulator.hung_up = true;
         emulator.changed.notify_all();
     }
-    notify(emulator);
+    emulator_notify(emulator);
 }
 
-void reply_command(Emulator& emulator, unsigned char byte) {
-    const int reply = emulator.script.command_reply[byte];
-    if (reply == emulator_silence) return;
-    const auto reply_byte = static_cast<unsigned char>(reply);
-    queue(emulator, &reply_byte, 1);
-}
-
-void reply_reading(Emulator& emulator) {
-    const auto& readings = emulator.script.readings;
-    if (readings.empty()) return;
-    const auto& reading = readings[std::min(emulator.reading_index, readings.size() - 1)];
-    ++emulator.reading_index;
-    queue(emulator, reading.data(), reading.size());
-}
-
-void start_stream(Emulator& emulator) {
-    if (emulator.streaming) return;
-    const Clock::time_point now = Clock::now();
-    emulator.streaming = true;
-    emulator.next_chunk = 0;
-    emulator.chunk_offset = 0;
-    emulator.next_chunk_due = now;
-    emulator.flood_queued = 0;
-    emulator.flood_offset = 0;
-    emulator.pace_credit = 0;
-    emulator.pace_last = now;
-    emulator.pace_due = now;
-}
-
-// The generator is drawn once per byte received, whatever the reads look like, so a seed and
-// the bytes sent fix the replies.
-void answer_random(Emulator& emulator) {
-    const unsigned count = emulator.random() % (random_reply_most + 1);
-    for (unsigned i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(emulator.random() & 0xFF);
-        queue(emulator, &byte, 1);
-    }
-}
-
-// A modem acts on a line once its carriage return comes; whatever preceded the "AT" on the
-// line (binary bytes of an earlier session) does not matter.
-void answer_modem(Emulator& emulator, unsigned char byte) {
-    if (byte != '\r') {
-        emulator.modem_line.push_back(static_cast<char>(byte));
-        if (emulator.modem_line.size() > modem_line_limit)
-            emulator.modem_line.erase(0, emulator.modem_line.size() - modem_line_limit);
-        return;
-    }
-    const std::string line = std::move(emulator.modem_line);
-    emulator.modem_line.clear();
-    const std::string* reply = nullptr;
-    if (line.ends_with("ATI3")) reply = &emulator.script.ati3;
-    if (line.ends_with("ATI4")) reply = &emulator.script.ati4;
-    if (line.ends_with("ATI7")) reply = &emulator.script.ati7;
-    if (reply != nullptr) queue(emulator, reply->data(), reply->size());
-}
-
-void answer(Emulator& emulator, unsigned char byte) {
-    const EmulatorScript& script = emulator.script;
-    if (script.random_seed != 0) {
-        answer_random(emulator);
-        return;
-    }
-    if (script.modem) {
-        answer_modem(emulator, byte);
-        return;
-    }
-    switch (emulator.state) {
-    case emulator_initial:
-        if (byte != handshake_byte) return;
-        ++emulator.handshake_count;
-        if (script.handshake_from_attempt > 0 &&
-            emulator.handshake_count >= script.handshake_from_attempt) {
-            queue(emulator, handshake_reply, handshake_reply_size);
-            emulator.state = emulator_bitbang;
-        } else if (script.handshake_wrong) {
-            queue(emulator, handshake_wrong_reply, handshake_reply_size);
-        }
-        return;
-    case emulator_bitbang:
-        switch (byte) {
-        case handshake_byte: queue(emulator, handshake_reply, handshake_reply_size); return;
-        case spi_switch_byte:
-            queue(emulator, script.mode_reply.data(), script.mode_reply.size());
-            emulator.state = emulator_spi;
-            return;
-        case measure_byte: reply_reading(emulator); return;
-        case closing_byte:
-            emulator.state = emulator_initial;
-            emulator.handshake_count = 0;
-            return;
-        default: reply_command(emulator, byte); return;
-        }
-    case emulator_spi:
-        if (byte == sniffer_start_byte)
-            start_stream(emulator);
-        else
-            reply_command(emulator, byte);
-        return;
-    }
-}
-
-// Stream bytes that may still be queued in the emulator's life.
-std::size_t stream_budget(const Emulator& emulator) {
-    const std::size_t most = emulator.script.hangup_after_bytes;
-    if (most == 0) return SIZE_MAX;
-    return most - std::min(most, emulator.stream_bytes_sent);
-}
-
-void queue_stream(Emulator& emulator, const unsigned char* bytes, std::size_t count) {
-    queue(emulator, bytes, count);
-    emulator.stream_bytes_sent += count;
-}
-
-// Moves the paced cursor past spent chunks, starting over when the stream repeats. Returns
-// whether a byte is left to send.
-bool paced_cursor_ready(Emulator& emulator) {
-    const auto& chunks = emulator.script.stream_chunks;
-    for (std::size_t visited = 0; visited <= chunks.size(); ++visited) {
-        if (emulator.next_chunk >= chunks.size()) {
-            if (!emulator.script.stream_repeat) return false;
-            emulator.next_chunk = 0;
-            emulator.chunk_offset = 0;
-        }
-        if (emulator.chunk_offset < chunks[emulator.next_chunk].size()) return true;
-        ++emulator.next_chunk;
-        emulator.chunk_offset = 0;
-    }
-    return false; // every chunk is empty
-}
-
-std::chrono::milliseconds pace_tick(const Emulator& emulator) {
-    const long per_byte_ms =
-        1000 / static_cast<long>(std::min<std::size_t>(emulator.script.stream_rate, 1000));
-    return std::chrono::milliseconds(std::clamp(per_byte_ms, pace_tick_min_ms, pace_tick_max_ms));
-}
-
-// Queues what the rate has allowed since the last piece. Returns whether the stream is over.
-bool pump_paced(Emulator& emulator, Clock::time_point now) {
-    if (!paced_cursor_ready(emulator)) return true;
-    if (now < emulator.pace_due) return false;
-    const auto rate = static_cast<double>(emulator.script.stream_rate);
-    const double elapsed = std::chrono::duration<double>(now - emulator.pace_last).count();
-    emulator.pace_credit =
-        std::min(emulator.pace_credit + elapsed * rate, std::max(rate * pace_bank_seconds, 1.0));
-    emulator.pace_last = now;
-    emulator.pace_due = now + pace_tick(emulator);
-
-    std::size_t count =
-        std::min(static_cast<std::size_t>(emulator.pace_credit), stream_budget(emulator));
-    const auto& chunks = emulator.script.stream_chunks;
-    while (count > 0 && paced_cursor_ready(emulator)) {
-        const auto& chunk = chunks[emulator.next_chunk];
-        const std::size_t take = std::min(count, chunk.size() - emulator.chunk_offset);
-        queue_stream(emulator, chunk.data() + emulator.chunk_offset, take);
-        emulator.chunk_offset += take;
-        emulator.pace_credit -= static_cast<double>(take);
-        count -= take;
-    }
-    return false;
-}
-
-// Queues the next piece of the stream once the previous one is out. Returns whether the
-// stream is over.
-bool pump_stream(Emulator& emulator, Clock::time_point now) {
-    const EmulatorScript& script = emulator.script;
-    if (!emulator.streaming) return false;
-    if (output_pending(emulator)) return false;
-    emulator.outgoing.clear();
-    emulator.outgoing_done = 0;
-    const std::size_t budget = stream_budget(emulator);
-    if (budget == 0) return true;
-
-    if (!script.flood_pattern.empty()) {
-        std::size_t count = std::min(flood_block_size, budget);
-        if (script.flood_bytes > 0) {
-            if (emulator.flood_queued >= script.flood_bytes) return true;
-            count = std::min(count, script.flood_bytes - emulator.flood_queued);
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            emulator.outgoing.push_back(script.flood_pattern[emulator.flood_offset]);
-            emulator.flood_offset = (emulator.flood_offset + 1) % script.flood_pattern.size();
-        }
-        emulator.flood_queued += count;
-        emulator.stream_bytes_sent += count;
-        return false;
-    }
-    if (script.stream_rate > 0) return pump_paced(emulator, now);
-
-    if (emulator.next_chunk >= script.stream_chunks.size()) {
-        if (!script.stream_repeat || script.stream_chunks.empty()) return true;
-        emulator.next_chunk = 0;
-    }
-    if (now < emulator.next_chunk_due) return false;
-    const auto& chunk = script.stream_chunks[emulator.next_chunk];
-    queue_stream(emulator, chunk.data(), std::min(chunk.size(), budget));
-    ++emulator.next_chunk;
-    emulator.next_chunk_due = now + std::chrono::milliseconds(script.stream_chunk_gap_ms);
-    return false;
-}
-
-int milliseconds_until(Clock::time_point due, Clock::time_point now) {
-    if (due <= now) return 0;
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-}
-
-int stream_timeout_ms(const Emulator& emulator, Clock::time_point now) {
-    const EmulatorScript& script = emulator.script;
-    if (!emulator.streaming || output_pending(emulator) || !script.flood_pattern.empty()) return -1;
-    if (script.stream_rate > 0) return milliseconds_until(emulator.pace_due, now);
-    if (emulator.next_chunk >= script.stream_chunks.size() && !script.stream_repeat) return -1;
-    return milliseconds_until(emulator.next_chunk_due, now);
-}
-
-// Opens the slave for a look at it; the open is the emulator's own and no client's.
-int probe_slave(Emulator& emulator) {
-    const int fd = open(emulator.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) ++emulator.own_opens;
-    return fd;
-}
-
-// Bytes sent that the program has not read yet, or -1 when that cannot be told (a client that
-// holds the port exclusively keeps out a look from anyone but root).
-int slave_unread(Emulator& emulator) {
-    const bool probing = emulator.slave_keep < 0;
-    const int fd = probing ? probe_slave(emulator) : emulator.slave_keep;
-    if (fd < 0) return -1;
-    int unread = 0;
-    const int result = ioctl(fd, FIONREAD, &unread);
-    if (probing) close(fd);
-    return result == 0 ? unread : -1;
-}
-
-void check_clients(Emulator& emulator);
-
-// A read or write error that only means no client has the port, while the emulator holds no
-// slave of its own.
-bool clients_gone(const Emulator& emulator, ssize_t count) {
-    return emulator.watch >= 0 && (count == 0 || errno == EIO);
+// A read or write of the master failed. While the emulator holds no slave of its own, that
+// only means no client has the port.
+void master_failed(Emulator& emulator, ssize_t count) {
+    if (emulator.watch.fd >= 0 && (count == 0 || errno == EIO))
+        emulator_watch_check(emulator);
+    else
+        close_master(emulator);
 }
 
 void receive(Emulator& emulator) {
@@ -342,10 +78,7 @@ void receive(Emulator& emulator) {
     const ssize_t count = read(emulator.master, block, sizeof block);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (count <= 0) {
-        if (clients_gone(emulator, count))
-            check_clients(emulator);
-        else
-            close_master(emulator);
+        master_failed(emulator, count);
         return;
     }
     trace(emulator, "rx", block, static_cast<std::size_t>(count));
@@ -354,7 +87,9 @@ void receive(Emulator& emulator) {
         emulator.received.insert(emulator.received.end(), block, block + count);
         emulator.changed.notify_all();
     }
-    for (ssize_t i = 0; i < count; ++i) answer(emulator, block[i]);
+    for (ssize_t i = 0; i < count; ++i)
+        if (emulator_answer(emulator.script, emulator.protocol, block[i], emulator.outgoing))
+            emulator_stream_start(emulator.stream, Clock::now());
 }
 
 void transmit(Emulator& emulator) {
@@ -363,10 +98,7 @@ void transmit(Emulator& emulator) {
         write(emulator.master, emulator.outgoing.data() + emulator.outgoing_done, left);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (count < 0) {
-        if (clients_gone(emulator, count))
-            check_clients(emulator);
-        else
-            close_master(emulator);
+        master_failed(emulator, count);
         return;
     }
     trace(emulator, "tx", emulator.outgoing.data() + emulator.outgoing_done,
@@ -375,81 +107,10 @@ void transmit(Emulator& emulator) {
     if (!output_pending(emulator)) {
         emulator.outgoing.clear();
         emulator.outgoing_done = 0;
-        // The gap runs from the moment a chunk is out, however slowly the program took it.
-        if (emulator.streaming)
-            emulator.next_chunk_due =
-                Clock::now() + std::chrono::milliseconds(emulator.script.stream_chunk_gap_ms);
+        emulator_stream_chunk_out(emulator.script, emulator.stream, Clock::now());
     }
     std::lock_guard lock(emulator.mutex);
     emulator.sent += static_cast<std::size_t>(count);
-}
-
-// The last client has gone: neither its unanswered bytes nor the replies and stream it left
-// unread may greet the next one.
-void reset_session(Emulator& emulator) {
-    emulator.state = emulator_initial;
-    emulator.handshake_count = 0;
-    emulator.modem_line.clear();
-    emulator.streaming = false;
-    emulator.outgoing.clear();
-    emulator.outgoing_done = 0;
-    if (emulator.master >= 0) tcflush(emulator.master, TCIFLUSH);
-    const int slave = probe_slave(emulator);
-    if (slave < 0) return;
-    tcflush(slave, TCIFLUSH);
-    // A client that was killed never dropped its exclusive hold, and the hold outlives it: the
-    // next client would be refused (only root opens an exclusive terminal).
-    ioctl(slave, TIOCNXCL);
-    close(slave);
-}
-
-// The master reports a hang-up exactly while no one has the slave open, the emulator holding
-// none of its own in this mode: that is the truth the notices from the watch lead to.
-void check_clients(Emulator& emulator) {
-    if (emulator.master < 0) return;
-    pollfd look = {emulator.master, 0, 0};
-    if (poll(&look, 1, 0) < 0) return;
-    const bool present = (look.revents & POLLHUP) == 0;
-    // A client that came and went between two looks was noticed all the same.
-    const bool ended = !present && (emulator.client_present || emulator.client_noticed);
-    const bool changed = present != emulator.client_present || ended;
-    emulator.client_present = present;
-    if (ended) emulator.client_noticed = false;
-    if (!changed) return;
-    // Cleaned up before anyone is told, so that a client told to go on finds it clean.
-    if (ended) reset_session(emulator);
-    {
-        std::lock_guard lock(emulator.mutex);
-        emulator.clients.present = present;
-        if (ended) ++emulator.clients.sessions;
-        emulator.changed.notify_all();
-    }
-    notify(emulator);
-}
-
-// Notices are only hints: the kernel folds repeated ones into one, and the emulator's own
-// looks at the slave cause them too.
-void read_client_events(Emulator& emulator) {
-    alignas(inotify_event) char events[4096];
-    for (;;) {
-        const ssize_t count = read(emulator.watch, events, sizeof events);
-        if (count <= 0) break;
-        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= count;) {
-            inotify_event event;
-            std::memcpy(&event, events + at, sizeof event);
-            at += static_cast<ssize_t>(sizeof event + event.len);
-            if ((event.mask & IN_Q_OVERFLOW) != 0) {
-                emulator.own_opens = 0;
-                emulator.client_noticed = true;
-            }
-            if ((event.mask & IN_OPEN) == 0) continue;
-            if (emulator.own_opens > 0)
-                --emulator.own_opens;
-            else
-                emulator.client_noticed = true;
-        }
-    }
-    check_clients(emulator);
 }
 
 void run(Emulator& emulator) {
@@ -466,16 +127,15 @@ void run(Emulator& emulator) {
         if (hangup_requested && emulator.master >= 0) close_master(emulator);
 
         const Clock::time_point now = Clock::now();
-        if (pump_stream(emulator, now)) {
-            emulator.streaming = false;
-            hangup_when_drained =
-                emulator.script.hangup_after_stream ||
-                (emulator.script.hangup_after_bytes > 0 && stream_budget(emulator) == 0);
-        }
-        int timeout_ms = stream_timeout_ms(emulator, now);
+        // Each piece of the stream waits until the last is out: a slow reader holds it back.
+        if (!output_pending(emulator) &&
+            emulator_stream_pump(emulator.script, emulator.stream, now, emulator.outgoing))
+            hangup_when_drained = emulator_stream_hangs_up(emulator.script, emulator.stream);
+        int timeout_ms = output_pending(emulator)
+                             ? -1
+                             : emulator_stream_wait_ms(emulator.script, emulator.stream, now);
         if (hangup_when_drained && emulator.master >= 0 && !output_pending(emulator)) {
-            const bool watched_empty = emulator.watch >= 0 && !emulator.client_present;
-            const int unread = watched_empty ? 0 : slave_unread(emulator);
+            const int unread = emulator_slave_unread(emulator);
             if (unread > 0) {
                 drained = false;
             } else if (!drained) {
@@ -491,10 +151,9 @@ void run(Emulator& emulator) {
 
         // poll() passes over the entries whose descriptor is -1. Without a client the master
         // reports a hang-up at every look, so the watch alone waits for the next one.
-        const bool master_idle = emulator.watch >= 0 && !emulator.client_present;
         pollfd fds[3] = {{emulator.wake_read, POLLIN, 0},
-                         {emulator.watch, POLLIN, 0},
-                         {master_idle ? -1 : emulator.master, 0, 0}};
+                         {emulator.watch.fd, POLLIN, 0},
+                         {emulator_watch_idle(emulator) ? -1 : emulator.master, 0, 0}};
         if (emulator.master >= 0)
             fds[2].events = static_cast<short>(POLLIN | (output_pending(emulator) ? POLLOUT : 0));
         if (poll(fds, 3, timeout_ms) < 0) {
@@ -510,7 +169,7 @@ void run(Emulator& emulator) {
         }
         // Closes before bytes: a new client's first bytes must not be answered by a session
         // that its predecessor left behind.
-        if (fds[1].revents != 0) read_client_events(emulator);
+        if (fds[1].revents != 0) emulator_watch_read(emulator);
         if (emulator.master < 0 || fds[2].fd < 0) continue;
         if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) receive(emulator);
         if (emulator.master >= 0 && (fds[2].revents & POLLOUT) != 0 && output_pending(emulator))
@@ -553,16 +212,6 @@ bool open_pseudo_terminal(Emulator& emulator) {
     return tcsetattr(emulator.slave_keep, TCSANOW, &settings) == 0;
 }
 
-// Watched, the emulator lets go of the slave, so that the master tells when the last client
-// has gone; the slave keeps the raw mode set through the hold.
-bool open_client_watch(Emulator& emulator) {
-    if (!emulator.script.watch_clients) return true;
-    close_fd(emulator.slave_keep);
-    emulator.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (emulator.watch < 0) return false;
-    return inotify_add_watch(emulator.watch, emulator.slave_path.c_str(), IN_OPEN | IN_CLOSE) >= 0;
-}
-
 bool open_wake_pipe(Emulator& emulator) {
     int ends[2];
     if (pipe(ends) != 0) return false;
@@ -578,17 +227,24 @@ void close_all(Emulator& emulator) {
     close_fd(emulator.slave_keep);
     close_fd(emulator.wake_read);
     close_fd(emulator.wake_write);
-    close_fd(emulator.watch);
+    close_fd(emulator.watch.fd);
 }
 
 } // namespace
 
+void emulator_notify(const Emulator& emulator) {
+    if (emulator.script.notify_fd < 0) return;
+    const char byte = 1;
+    // A full pipe already wakes the reader, so a refused write loses nothing.
+    [[maybe_unused]] const ssize_t ignored = write(emulator.script.notify_fd, &byte, 1);
+}
+
 Emulator* emulator_start(const EmulatorScript& script) {
     auto* emulator = new Emulator;
     emulator->script = script;
-    emulator->random.seed(script.random_seed);
+    emulator->protocol = emulator_protocol_begin(script);
     if (!open_pseudo_terminal(*emulator) || !open_wake_pipe(*emulator) ||
-        !open_client_watch(*emulator)) {
+        !emulator_watch_open(*emulator)) {
         close_all(*emulator);
         delete emulator;
         return nullptr;

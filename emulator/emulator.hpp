@@ -5,16 +5,11 @@
 // and records every byte that arrives. Linux only (the client watch uses inotify).
 
 #include <array>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <mutex>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 inline constexpr int emulator_silence = -1;
@@ -83,52 +78,8 @@ struct EmulatorClients {
     bool present = false; // a client has it open
 };
 
-enum EmulatorState { emulator_initial, emulator_bitbang, emulator_spi };
-
-struct Emulator {
-    EmulatorScript script;
-    int master = -1;
-    // Held for the emulator's whole life (unless it watches clients) so the master never reads
-    // EIO while the program has the port closed between two sessions.
-    int slave_keep = -1;
-    std::string slave_path;
-    int wake_read = -1;
-    int wake_write = -1;
-    int watch = -1; // inotify, when the script watches clients
-    std::thread thread;
-
-    // Shared with the thread: guarded by mutex.
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<unsigned char> received;
-    std::size_t sent = 0;
-    bool stop_requested = false;
-    bool hangup_requested = false;
-    bool hung_up = false;
-    EmulatorClients clients;
-
-    // The thread's own.
-    EmulatorState state = emulator_initial;
-    int handshake_count = 0;
-    std::size_t reading_index = 0;
-    std::string modem_line;
-    std::vector<unsigned char> outgoing;
-    std::size_t outgoing_done = 0;
-    bool streaming = false;
-    std::size_t next_chunk = 0;
-    std::chrono::steady_clock::time_point next_chunk_due;
-    std::size_t flood_queued = 0;
-    std::size_t flood_offset = 0;
-    std::size_t chunk_offset = 0;      // into stream_chunks[next_chunk], when paced
-    std::size_t stream_bytes_sent = 0; // in the emulator's life, for hangup_after_bytes
-    double pace_credit = 0;            // bytes the rate allows and not yet queued
-    std::chrono::steady_clock::time_point pace_last;
-    std::chrono::steady_clock::time_point pace_due;
-    std::mt19937 random;
-    bool client_present = false; // when watching: the master's last word
-    bool client_noticed = false; // an open was noticed since the last client left
-    int own_opens = 0;           // the emulator's own opens of the slave not yet noticed
-};
+// A running emulator; made by emulator_start, freed by emulator_stop.
+struct Emulator;
 
 // Opens the pseudo-terminal and starts answering. Returns nullptr when no pseudo-terminal could
 // be had.

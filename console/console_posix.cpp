@@ -2,6 +2,7 @@
 
 #include "output.hpp"
 #include "serial.hpp"
+#include "timing.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -44,17 +45,6 @@ inline constexpr int background_check_ms = 100;
 
 bool key_buffered() {
     return chunk_pos < chunk_len;
-}
-
-long long now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
-int remaining_ms(long long deadline) {
-    const long long left = deadline - now_ms();
-    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 void write_wake_byte() {
@@ -160,12 +150,12 @@ void fill_chunk() {
 // Waits up to timeout_ms (-1: no limit) for stdin to become readable and reads the chunk.
 // Returns early when a signal is taken as a key.
 void wait_input(int timeout_ms) {
-    const long long deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
+    const TimingDeadline deadline = timing_deadline_after(timeout_ms);
     for (;;) {
         watch_foreground();
         if (signal_key_pending || key_buffered() || input_ended) return;
         struct pollfd fds[2] = {{keys_fd(), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-        const int r = poll(fds, 2, poll_ms(timeout_ms < 0 ? -1 : remaining_ms(deadline)));
+        const int r = poll(fds, 2, poll_ms(timing_ms_left(deadline)));
         if (r < 0) {
             if (errno != EINTR) {
                 input_ended = true; // poll itself is broken: waiting again would spin
@@ -179,7 +169,7 @@ void wait_input(int timeout_ms) {
                 fill_chunk();
             if (r == 0 && !in_background) return;
         }
-        if (timeout_ms >= 0 && remaining_ms(deadline) == 0) return;
+        if (timing_ms_left(deadline) == 0) return;
     }
 }
 
@@ -197,11 +187,11 @@ int next_key(bool grace) {
     }
     chunk_pos = chunk_len;
     if (!grace || input_ended) return key_escape;
-    const long long deadline = now_ms() + escape_grace_ms;
+    const TimingDeadline deadline = timing_deadline_after(escape_grace_ms);
     for (;;) {
         struct pollfd fd = {STDIN_FILENO, POLLIN, 0};
-        const int r = poll(&fd, 1, remaining_ms(deadline));
-        if (r < 0 && errno == EINTR && remaining_ms(deadline) > 0) continue;
+        const int r = poll(&fd, 1, timing_ms_left(deadline));
+        if (r < 0 && errno == EINTR && timing_ms_left(deadline) > 0) continue;
         if (r <= 0) return key_escape;
         if (fd.revents & POLLNVAL) {
             input_ended = true;
@@ -394,12 +384,12 @@ void console_pause(int ms) {
 int console_wait_port_or_key(PortHandle port, int timeout_ms) {
     output_flush();
     if (signal_key_pending || key_buffered()) return 1;
-    const long long deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
+    const TimingDeadline deadline = timing_deadline_after(timeout_ms);
     for (;;) {
         watch_foreground();
         struct pollfd fds[3] = {
             {static_cast<int>(port), POLLIN, 0}, {keys_fd(), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-        const int r = poll(fds, 3, poll_ms(timeout_ms < 0 ? -1 : remaining_ms(deadline)));
+        const int r = poll(fds, 3, poll_ms(timing_ms_left(deadline)));
         if (r < 0 && errno != EINTR) return 0; // let the read find out what is wrong
         if (r > 0) {
             if (fds[2].revents != 0) drain_wake_pipe();
@@ -410,6 +400,6 @@ int console_wait_port_or_key(PortHandle port, int timeout_ms) {
         }
         if (signal_key_pending || key_buffered()) return 1;
         if (r > 0 && fds[0].revents != 0) return 0;
-        if (timeout_ms >= 0 && remaining_ms(deadline) == 0) return -1;
+        if (timing_ms_left(deadline) == 0) return -1;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "output.hpp"
 #include "serial_linux_baud.hpp"
+#include "timing.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,8 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-using serial_clock = std::chrono::steady_clock;
 
 char serial_path_area[device_path_size];
 constexpr char serial_path_prefix[] = "/dev/";
@@ -143,18 +142,10 @@ int serial_set_line(int fd, const termios* line) {
     return result;
 }
 
-// Milliseconds to wait for poll(), rounded up so that we never wake before the deadline.
-int serial_poll_ms(serial_clock::time_point now, serial_clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
 // Writes what it can before the deadline. Returns the count, or -1 on a device error.
 int serial_write_within(int fd, const unsigned char* bytes, int n) {
-    const auto deadline =
-        serial_clock::now() +
-        std::chrono::milliseconds(write_total_constant_ms +
-                                  write_total_multiplier_ms * static_cast<long long>(n));
+    const TimingDeadline deadline = timing_deadline_after(
+        write_total_constant_ms + write_total_multiplier_ms * static_cast<long long>(n));
     int sent = 0;
     while (sent < n) {
         const ssize_t count = write(fd, bytes + sent, static_cast<size_t>(n - sent));
@@ -164,10 +155,10 @@ int serial_write_within(int fd, const unsigned char* bytes, int n) {
         }
         if (count == -1 && errno == EINTR) continue;
         if (count == -1 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        const auto now = serial_clock::now();
+        const auto now = TimingClock::now();
         if (now >= deadline) break;
         pollfd wait_for{fd, POLLOUT, 0};
-        const int ready = poll(&wait_for, 1, serial_poll_ms(now, deadline));
+        const int ready = poll(&wait_for, 1, timing_ms_left(deadline, now));
         if (ready == -1 && errno != EINTR) return -1;
         if (ready == 0) break;
         // Whatever poll() reported, hang-up included, the next write() says what it means.
@@ -335,17 +326,15 @@ int serial_read(PortHandle port, unsigned char* buffer, int n) {
     output_flush();
     if (port < 0 || buffer == nullptr || n <= 0) return -1;
     const int fd = serial_fd(port);
-    const auto total_deadline =
-        serial_clock::now() +
-        std::chrono::milliseconds(read_total_constant_ms +
-                                  read_total_multiplier_ms * static_cast<long long>(n));
-    serial_clock::time_point deadline = total_deadline;
+    const TimingDeadline total_deadline = timing_deadline_after(
+        read_total_constant_ms + read_total_multiplier_ms * static_cast<long long>(n));
+    TimingDeadline deadline = total_deadline;
     int got = 0;
     for (;;) {
-        const auto now = serial_clock::now();
+        const auto now = TimingClock::now();
         if (now >= deadline) break;
         pollfd wait_for{fd, POLLIN, 0};
-        const int ready = poll(&wait_for, 1, serial_poll_ms(now, deadline));
+        const int ready = poll(&wait_for, 1, timing_ms_left(deadline, now));
         if (ready == -1) {
             if (errno == EINTR) continue;
             break;
@@ -356,8 +345,7 @@ int serial_read(PortHandle port, unsigned char* buffer, int n) {
         if (count > 0) {
             got += static_cast<int>(count);
             if (got == n) break;
-            deadline = std::min(total_deadline,
-                                serial_clock::now() + std::chrono::milliseconds(read_interval_ms));
+            deadline = std::min(total_deadline, timing_deadline_after(read_interval_ms));
             continue;
         }
         if (count == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
@@ -370,7 +358,7 @@ int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_
     output_flush();
     if (port < 0 || buffer == nullptr || n <= 0) return -1;
     const int fd = serial_fd(port);
-    const auto deadline = serial_clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0));
+    const TimingDeadline deadline = timing_deadline_after(std::max(wait_ms, 0));
     int got = 0;
     // A terminal hands over at most its line buffer per read(): read on until it is empty.
     while (got < n) {
@@ -381,10 +369,10 @@ int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_
         }
         if (count == -1 && errno == EINTR) continue;
         if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break; // gone, or failed
-        const auto now = serial_clock::now();
+        const auto now = TimingClock::now();
         if (got > 0 || now >= deadline) break;
         pollfd wait_for{fd, POLLIN, 0};
-        const int ready = poll(&wait_for, 1, serial_poll_ms(now, deadline));
+        const int ready = poll(&wait_for, 1, timing_ms_left(deadline, now));
         if (ready == -1 && errno != EINTR) break;
         if (ready == 0) break;
     }

@@ -1,5 +1,7 @@
 #include "pty_client.hpp"
 
+#include "timing.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,14 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int milliseconds_left(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(left, 0));
-}
 
 // One read after up to timeout_ms of waiting; false on silence, hang-up or error.
 bool read_some(int fd, Bytes& got, std::size_t most, int timeout_ms) {
@@ -45,9 +39,9 @@ int open_slave(const Emulator& emulator) {
 
 Bytes read_for(int fd, std::size_t want, int timeout_ms) {
     Bytes got;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const TimingDeadline deadline = timing_deadline_after(timeout_ms);
     while (got.size() < want) {
-        const int left = milliseconds_left(deadline);
+        const int left = timing_ms_left(deadline);
         if (left == 0 || !read_some(fd, got, want - got.size(), left)) break;
     }
     return got;
@@ -55,9 +49,9 @@ Bytes read_for(int fd, std::size_t want, int timeout_ms) {
 
 Bytes read_until_quiet(int fd, int silence_ms, int timeout_ms) {
     Bytes got;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const TimingDeadline deadline = timing_deadline_after(timeout_ms);
     for (;;) {
-        const int left = milliseconds_left(deadline);
+        const int left = timing_ms_left(deadline);
         if (left == 0 || !read_some(fd, got, 4096, std::min(left, silence_ms))) break;
     }
     return got;

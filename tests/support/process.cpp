@@ -1,5 +1,7 @@
 #include "process.hpp"
 
+#include "timing.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -21,18 +23,6 @@
 extern char** environ;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point deadline_after(int timeout_ms) {
-    return Clock::now() + std::chrono::milliseconds(timeout_ms);
-}
-
-int ms_left(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 void close_fd(int& fd) {
     if (fd >= 0) close(fd);
@@ -188,12 +178,12 @@ bool open_master(int& master, std::string& slave_path) {
 }
 
 bool wait_for(Process& p, std::string& stream, std::string_view text, int timeout_ms) {
-    const auto deadline = deadline_after(timeout_ms);
+    const auto deadline = timing_deadline_after(timeout_ms);
     for (;;) {
         if (stream.find(text) != std::string::npos) return true;
         const int& fd = &stream == &p.err ? p.err_fd : p.out_fd;
-        if (fd < 0 || ms_left(deadline) == 0) return false;
-        process_pump(p, ms_left(deadline));
+        if (fd < 0 || timing_ms_left(deadline) == 0) return false;
+        process_pump(p, timing_ms_left(deadline));
     }
 }
 
@@ -291,7 +281,7 @@ bool process_pump(Process& p, int timeout_ms) {
 }
 
 bool process_send(Process& p, std::string_view bytes, int timeout_ms) {
-    const auto deadline = deadline_after(timeout_ms);
+    const auto deadline = timing_deadline_after(timeout_ms);
     size_t sent = 0;
     while (sent < bytes.size()) {
         if (p.stdin_fd < 0) return false;
@@ -302,11 +292,11 @@ bool process_send(Process& p, std::string_view bytes, int timeout_ms) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        if (ms_left(deadline) == 0) return false;
+        if (timing_ms_left(deadline) == 0) return false;
         // Full: keep the child's output flowing so that it can go on reading.
         struct pollfd fds[3] = {
             {p.stdin_fd, POLLOUT, 0}, {p.out_fd, POLLIN, 0}, {p.err_fd, POLLIN, 0}};
-        if (poll(fds, 3, std::min(ms_left(deadline), 50)) > 0) {
+        if (poll(fds, 3, std::min(timing_ms_left(deadline), 50)) > 0) {
             if (fds[1].revents != 0) drain(p.out_fd, p.out);
             if (fds[2].revents != 0) drain(p.err_fd, p.err);
         }
@@ -332,21 +322,23 @@ void process_signal(Process& p, int sig) {
 
 bool process_wait(Process& p, int timeout_ms) {
     if (p.pid <= 0) return false;
-    const auto deadline = deadline_after(timeout_ms);
+    const auto deadline = timing_deadline_after(timeout_ms);
     // A grandchild may hold the pipes open after the child is gone: not past this.
     auto drain_deadline = deadline;
     bool was_reaped = p.reaped;
-    while (ms_left(deadline) > 0) {
+    while (timing_ms_left(deadline) > 0) {
         if (!p.reaped && try_reap(p) && !was_reaped) {
             was_reaped = true;
-            drain_deadline = std::min(deadline, deadline_after(200));
+            drain_deadline = std::min(deadline, timing_deadline_after(200));
         }
-        if (p.reaped && ((p.out_fd < 0 && p.err_fd < 0) || ms_left(drain_deadline) == 0)) break;
+        if (p.reaped && ((p.out_fd < 0 && p.err_fd < 0) || timing_ms_left(drain_deadline) == 0))
+            break;
         if (p.out_fd < 0 && p.err_fd < 0) {
             usleep(2000);
             continue;
         }
-        process_pump(p, std::min(ms_left(deadline), p.reaped ? ms_left(drain_deadline) : 20));
+        process_pump(
+            p, std::min(timing_ms_left(deadline), p.reaped ? timing_ms_left(drain_deadline) : 20));
     }
     if (!p.reaped) {
         p.timed_out = true;

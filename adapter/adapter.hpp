@@ -3,6 +3,11 @@
 #include "serial.hpp"
 
 #include <array>
+#include <string>
+
+// The adapter's binary protocol: each exchange is one byte out, a short pause for the adapter and
+// one bounded read. The functions here only talk to the line and return what they saw; the
+// programs print the texts (see adapter_print_* below).
 
 // The binary protocol modes, by mode byte; the adapter confirms a switch into mode m with
 // mode_names[m] followed by "1". Mode 0 (binary bit-bang itself) is never switched into.
@@ -10,29 +15,85 @@ inline constexpr std::array<const char*, 6> mode_names = {"BBIO", "SPI", "I2C",
                                                           "ART",  "1W0", "RAW"};
 
 inline constexpr unsigned char adapter_ack = 0x01;
+// The handshake byte is sent up to handshake_attempts times. The adapter leaves its text mode
+// only after up to 20 zero bytes, so odd replies to those are expected and pass quietly; past
+// them every reply other than five bytes is reported.
 inline constexpr int handshake_attempts = 26;
 inline constexpr int handshake_lenient_attempts = 20;
+inline constexpr int handshake_reply_size = 5; // "BBIO1"
 inline constexpr int reply_area_size = 100;
-
-// Announces and opens the port the adapter is on, and sets its line up at `speed` baud.
-// Returns the port, or -1 after printing " Error opening serial port" on standard error and,
-// on a line of its own, why.
-PortHandle adapter_open(const char* device, const char* speed);
-
-// Brings the adapter into binary bit-bang mode ("BBIO1" in answer to 0x00).
-// Returns 0 on success, non-zero otherwise (in modem test mode: the count of the one read).
-int adapter_enter_binary(PortHandle port);
-
-// Switches from binary bit-bang mode into protocol mode `mode`.
-// Returns mode when the adapter confirmed it, -1 otherwise.
-int adapter_switch_mode(PortHandle port, int mode);
-
-// Sends one command byte and expects the acknowledgement 0x01.
-// Returns 0 when acknowledged (always in modem test mode), -1 otherwise.
-int adapter_command(PortHandle port, unsigned char byte);
-
 inline constexpr int modem_reply_area_size = 256;
 
-// Modem test mode: sends one identification query (e.g. "ATI7\r") and prints the reply as the
-// text "\n %s\n": the bytes of this read alone, up to the first zero byte, empty when none came.
-void adapter_query_modem(PortHandle port, const char* query);
+// The line the adapter is on.
+struct AdapterLink {
+    PortHandle port;
+    bool modem; // an AT modem stands on the line in place of the adapter (modem test mode)
+};
+
+// One exchange: whether the byte went out whole, and what the read returned (1 or more bytes,
+// or -1 when nothing came).
+struct AdapterExchange {
+    bool sent;
+    int count;
+};
+
+struct AdapterHandshake {
+    // 0 in binary bit-bang mode. Otherwise -1, or 5 when the last attempt read five wrong bytes;
+    // in modem test mode the count of its one read.
+    int result;
+    int attempts; // exchanges made; 0 when the port was not open
+    std::array<AdapterExchange, handshake_attempts> exchanges;
+};
+
+struct AdapterSwitch {
+    int result; // the mode when the adapter confirmed it, -1 otherwise
+    AdapterExchange exchange;
+};
+
+struct AdapterCommand {
+    int result; // 0 when acknowledged (always in modem test mode), -1 otherwise
+    AdapterExchange exchange;
+    unsigned char reply; // 0 when nothing came
+};
+
+struct AdapterModemReply {
+    bool sent;
+    std::string text; // the bytes of the one read, up to the first zero byte, at most 255
+};
+
+// Brings the adapter into binary bit-bang mode ("BBIO1" in answer to 0x00).
+AdapterHandshake adapter_enter_binary(const AdapterLink& link);
+
+// Switches from binary bit-bang mode into protocol mode `mode`.
+AdapterSwitch adapter_switch_mode(const AdapterLink& link, int mode);
+
+// Sends one command byte and expects the acknowledgement 0x01.
+AdapterCommand adapter_command(const AdapterLink& link, unsigned char byte);
+
+// Modem test mode: sends one identification query (e.g. "ATI7\r") and takes the reply.
+AdapterModemReply adapter_query_modem(const AdapterLink& link, const char* query);
+
+// The pause between a byte out and the read of its reply: 1 ms for the adapter to answer.
+void adapter_pause();
+
+// The texts of the exchanges, printed by both programs in the order the exchanges happened.
+
+// " Error opening serial port" on standard error, and on a line of its own why the port did not
+// open (see serial_open_error_text).
+void adapter_print_open_failure(const char* device);
+
+// "Error sending data" on standard error, when a write did not go out whole.
+void adapter_print_sent(bool sent);
+
+// What the handshake saw, after " Entering binary mode...": failed writes, the modem's count,
+// the complaints of the later attempts, and the too-many-tries line when it gave up.
+void adapter_print_handshake(const AdapterLink& link, const AdapterHandshake& handshake);
+
+// " Switching to SPI mode" (the mode's name from mode_names), before the switch.
+void adapter_print_switching(int mode);
+
+// The complaint of a switch into a mode that cannot be switched into.
+void adapter_print_switch(int mode, const AdapterSwitch& result);
+
+// A command that was not acknowledged: the adapter's refusal, or the modem's reply.
+void adapter_print_command(const AdapterLink& link, const AdapterCommand& command);

@@ -2,10 +2,12 @@
 
 #include <string>
 
-// The command line of hvp-selftest. Every field is the program's own copy.
+// The command line of hvp-selftest, read once into typed values.
 struct SelfTestOptions {
     std::string device; // -p, required: the port name
-    std::string speed;  // -s, "115200": the baud rate
+    std::string speed;  // -s, "115200": the speed as given, which the run announces
+    int baud;           // the speed as a rate; -1 when it is not one (the line refuses it)
+    bool modem;         // -m: an AT modem stands on the line in place of the adapter
 };
 
 inline constexpr const char* selftest_default_speed = "115200";
@@ -20,9 +22,6 @@ void selftest_print_help(const char* program_name);
 // The operator's loop, one pass per board, until Esc. Returns -1 when the port cannot be opened
 // or the adapter refuses binary mode; after Esc it ends the process itself with status -1.
 int selftest_run(const SelfTestOptions& options);
-
-// Waits for a key and returns its code (27 for Esc, -1 once standard input has ended).
-int selftest_wait_for_key();
 
 // The voltage at the probe for a two-byte reading: worked out in double, held as a float.
 float selftest_volts(unsigned reading);

@@ -1,7 +1,7 @@
 #include "selftest.hpp"
 
-#include "modem_mode.hpp"
 #include "option_parser.hpp"
+#include "options.hpp"
 #include "output.hpp"
 
 #include <cstdio>
@@ -9,14 +9,9 @@
 
 namespace {
 
-constexpr const char* banner_rule = "-------------------------------------------------------";
+constexpr int banner_width = 55;
 constexpr const char* help_rule =
     "-------------------------------------------------------------------------";
-constexpr const char* web_address = "https://tapwright.example.org/tools";
-
-[[noreturn]] void fail() {
-    std::exit(-1);
-}
 
 } // namespace
 
@@ -34,14 +29,14 @@ void selftest_print_help(const char* program_name) {
 }
 
 SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
-    std::printf("%s\n\n \n %s\n\n%s\n", banner_rule, web_address, banner_rule);
+    options_print_banner(banner_width);
     if (argument_count <= 1) {
         std::puts(" Help Menu");
         selftest_print_help(arguments[0]);
-        fail();
+        options_fail();
     }
 
-    SelfTestOptions options;
+    SelfTestOptions options{};
     bool device_set = false, speed_set = false;
     OptionParser parser{};
     for (;;) {
@@ -50,22 +45,13 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
         if (option == -1) break;
         switch (option) {
         case 'p':
-            if (device_set) {
-                std::puts(" Device/PORT error!");
-                fail();
-            }
-            options.device = std::string(parser.argument);
-            device_set = true;
+            options_store_once(options.device, device_set, parser.argument, " Device/PORT error!");
             break;
         case 's':
-            if (speed_set) {
-                std::puts(" Speed should be set: eg  115200 ");
-                fail();
-            }
-            options.speed = std::string(parser.argument);
-            speed_set = true;
+            options_store_once(options.speed, speed_set, parser.argument,
+                               " Speed should be set: eg  115200 ");
             break;
-        case 'm': modem_mode = 1; break;
+        case 'm': options.modem = true; break;
         default:
             // Unlike the sniffer, the self-test reports a stray option and reads on.
             std::printf(" Invalid argument %c", option);
@@ -77,9 +63,10 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
     if (!device_set) {
         std::puts(" No serial port set");
         selftest_print_help(arguments[0]);
-        fail();
+        options_fail();
     }
     if (!speed_set) options.speed = std::string(selftest_default_speed);
+    options.baud = options_baud(options.speed);
 
     std::printf("\n Parameters used: Device = %s,  Speed = %s\n\n", options.device.c_str(),
                 options.speed.c_str());

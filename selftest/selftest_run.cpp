@@ -2,7 +2,6 @@
 
 #include "adapter.hpp"
 #include "console.hpp"
-#include "modem_mode.hpp"
 #include "serial.hpp"
 
 #include <cstdio>
@@ -31,7 +30,11 @@ bool stops(int key) {
 }
 
 void send_byte(PortHandle port, unsigned char byte) {
-    serial_write(port, &byte, 1);
+    adapter_print_sent(serial_write(port, &byte, 1) == 1);
+}
+
+void command(const AdapterLink& link, unsigned char byte) {
+    adapter_print_command(link, adapter_command(link, byte));
 }
 
 unsigned reading_of(const unsigned char* bytes) {
@@ -45,35 +48,36 @@ void print_verdict(float volts) {
 }
 
 // Returns 0 with the board powered on, -1 when the adapter refused binary mode.
-int power_up(PortHandle port) {
+int power_up(const AdapterLink& link) {
     std::puts(" Configuring Tapwright HVP Adapter...");
     std::fputs(" Going into Binary Bitbang mode..", stdout);
-    if (adapter_enter_binary(port) != 0) {
+    std::puts(" Entering binary mode...");
+    const AdapterHandshake handshake = adapter_enter_binary(link);
+    adapter_print_handshake(link, handshake);
+    if (handshake.result != 0) {
         std::puts(" Tapwright cannot switch to binary bitbang mode :( ");
         return -1;
     }
     std::puts("ok");
     std::puts(" configuring pins as output...");
     std::fputs(" sending 01000000...", stdout);
-    adapter_command(port, pins_as_output);
+    command(link, pins_as_output);
     std::puts("OK");
     std::fputs(" Sending Command to power on : 11000000....", stdout);
-    adapter_command(port, power_on);
+    command(link, power_on);
     std::puts("OK");
     return 0;
 }
 
-void measure(PortHandle port) {
+void measure(const AdapterLink& link) {
     std::puts(" Voltage Probe measurement...,sending 00010100 ");
-    send_byte(port, measure_voltage);
+    send_byte(link.port, measure_voltage);
     unsigned char reading[reading_size] = {};
-    int count = 0;
-    do {
-        console_pause(pause_ms);
-        count = serial_read(port, reading, reading_size);
-    } while (count == 0);
+    console_pause(pause_ms);
+    // One read: it never returns 0, nothing at all is -1.
+    const int count = serial_read(link.port, reading, reading_size);
 
-    if (modem_mode) {
+    if (link.modem) {
         std::printf(" ADC Reading: %2.0f Volts\n",
                     static_cast<double>(selftest_volts(reading_of(modem_reading))));
         std::puts(" Voltage Measurement: ****PASS**** ");
@@ -88,45 +92,52 @@ void measure(PortHandle port) {
 } // namespace
 
 float selftest_volts(unsigned reading) {
+    // 1/1024 and 3.3: the ADC counts in steps of 1/1024 of its 3.3 V reference; 4.9: the scale
+    // of the probe input as the board's maker gives it. 0x4746 is the first reading above 12 V.
     return static_cast<float>(reading * (1.0 / 1024) * 3.3 / 4.9);
-}
-
-int selftest_wait_for_key() {
-    return console_wait_key();
 }
 
 int selftest_run(const SelfTestOptions& options) {
     std::puts(" Press Esc to exit, any other key to start the self-test \n");
     bool first_board = true;
-    if (stops(selftest_wait_for_key())) stop();
+    if (stops(console_wait_key())) stop();
     std::puts("\n Starting test! ");
 
     for (;;) {
-        const PortHandle port = adapter_open(options.device.c_str(), options.speed.c_str());
-        if (port < 0) return -1;
+        std::printf(" Opening Tapwright on %s at %sbps...\n", options.device.c_str(),
+                    options.speed.c_str());
+        const AdapterLink link{serial_open(options.device.c_str()), options.modem};
+        if (link.port < 0) {
+            adapter_print_open_failure(options.device.c_str());
+            return -1;
+        }
+        // A refused line setting is no reason to stop: the adapter may still answer.
+        serial_configure(link.port, options.baud);
 
-        if (modem_mode) {
-            adapter_query_modem(port, "ATI7\r");
-        } else if (power_up(port) != 0) {
+        if (link.modem) {
+            const AdapterModemReply reply = adapter_query_modem(link, "ATI7\r");
+            adapter_print_sent(reply.sent);
+            std::printf("\n %s\n", reply.text.c_str());
+        } else if (power_up(link) != 0) {
             return -1;
         }
 
-        measure(port);
+        measure(link);
 
         std::puts(" powering off.....");
-        adapter_command(port, power_off);
+        command(link, power_off);
 
         if (first_board) {
             std::puts(" Press any key to continue...");
-            selftest_wait_for_key(); // any key goes on here, Esc included
+            console_wait_key(); // any key goes on here, Esc included
         }
-        send_byte(port, closing_byte);
-        serial_close(port);
+        send_byte(link.port, closing_byte);
+        serial_close(link.port);
 
         std::puts("\n Connect another Tapwright HVP adapter and press any key to start the "
                   "self-test again ");
         std::puts(" Or hit ESC key to stop and end the test.");
-        const int key = selftest_wait_for_key();
+        const int key = console_wait_key();
         first_board = false;
         if (stops(key)) stop();
 

@@ -50,9 +50,10 @@ SerialOpenError serial_last_open_error();
 // common cases, what to do about it. Empty when it did not fail.
 std::string serial_open_error_text(const char* name);
 
-// 8N1, no flow control, DTR and RTS inactive, the time-outs above, at the decimal baud rate
-// speed_text. Returns 0, or -1 when the line settings or the time-outs are refused.
-int serial_configure(PortHandle port, const char* speed_text);
+// 8N1, no flow control, DTR and RTS inactive, the time-outs above, at the baud rate `rate`.
+// Returns 0, or -1 when the line settings or the time-outs are refused (a rate of 0 or less
+// always is); a refused line setting leaves the line as it was.
+int serial_configure(PortHandle port, int rate);
 
 // One read of at most n bytes under the time-outs. Returns the count (1 to n), or -1 when the
 // read failed or nothing came; never 0. Bytes beyond the count are left as they were.
@@ -65,8 +66,7 @@ int serial_read(PortHandle port, unsigned char* buffer, int n);
 int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms);
 
 // One write of n bytes under the write time-out. Returns the count the platform wrote (0 when
-// nothing went out in time) or -1 when the write failed; prints "Error sending data" on
-// standard error whenever the result differs from n.
+// nothing went out in time) or -1 when the write failed. Prints nothing.
 int serial_write(PortHandle port, const unsigned char* bytes, int n);
 
 // Closes the port and drops its exclusive hold. Returns 0.

@@ -115,18 +115,6 @@ void serial_table_remove(int fd) {
     }
 }
 
-// Whole decimal number above zero that fits an int: digits only, nothing else.
-int serial_parse_rate(const char* text) {
-    if (text == nullptr || *text == '\0') return -1;
-    long long value = 0;
-    for (const char* digit = text; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') return -1;
-        value = value * 10 + (*digit - '0');
-        if (value > INT_MAX) return -1;
-    }
-    return value > 0 ? static_cast<int>(value) : -1;
-}
-
 const SerialRate* serial_find_standard_rate(int rate) {
     for (const SerialRate& entry : serial_standard_rates) {
         if (entry.rate == rate) return &entry;
@@ -277,9 +265,8 @@ std::string serial_open_error_text(const char* name) {
     return " Cannot open " + path + ": " + std::strerror(serial_open_errno);
 }
 
-int serial_configure(PortHandle port, const char* speed_text) {
-    const int rate = serial_parse_rate(speed_text);
-    if (rate == -1) return -1;
+int serial_configure(PortHandle port, int rate) {
+    if (rate <= 0) return -1; // never B0: that would hang the line up
     const SerialRate* standard = serial_find_standard_rate(rate);
     const int fd = serial_fd(port);
     termios before{};
@@ -380,9 +367,7 @@ int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_
 }
 
 int serial_write(PortHandle port, const unsigned char* bytes, int n) {
-    const int result = (port < 0 || n < 0) ? -1 : serial_write_within(serial_fd(port), bytes, n);
-    if (result != n) output_error("Error sending data");
-    return result;
+    return (port < 0 || n < 0) ? -1 : serial_write_within(serial_fd(port), bytes, n);
 }
 
 int serial_close(PortHandle port) {

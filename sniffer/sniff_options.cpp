@@ -1,7 +1,7 @@
 #include "sniffer.hpp"
 
-#include "modem_mode.hpp"
 #include "option_parser.hpp"
+#include "options.hpp"
 #include "output.hpp"
 
 #include <cstdio>
@@ -9,27 +9,7 @@
 
 namespace {
 
-constexpr const char* rule =
-    "-----------------------------------------------------------------------------";
-constexpr const char* web_address = "https://tapwright.example.org/tools";
-
-void print_banner() {
-    std::printf("%s\n\n \n %s\n\n%s\n", rule, web_address, rule);
-}
-
-[[noreturn]] void fail() {
-    std::exit(-1);
-}
-
-// A second occurrence of an option is an error; the message names what the option wants.
-void store_once(std::string& field, bool& is_set, const char* argument, const char* complaint) {
-    if (is_set) {
-        std::puts(complaint);
-        fail();
-    }
-    field = std::string(argument);
-    is_set = true;
-}
+constexpr int rule_width = 77;
 
 } // namespace
 
@@ -45,19 +25,20 @@ void sniff_print_help(const char* program_name) {
                 "                  -e ClockEdge is 0 or 1  default is 1 \n"
                 "                  -p Polarity  is 0 or 1  default is 0 \n"
                 "                  -r RawData  is 0 or 1  default is 0 \n");
-    std::printf("\n\n%s\n", rule);
+    std::printf("\n\n%s\n", std::string(rule_width, '-').c_str());
 }
 
 SniffOptions sniff_read_options(int argument_count, char** arguments) {
-    print_banner();
+    options_print_banner(rule_width);
     if (argument_count <= 1) {
         sniff_print_help(arguments[0]);
-        fail();
+        options_fail();
     }
 
-    SniffOptions options;
+    // The texts as given, for the echo; only what they mean is kept.
+    std::string device, speed, clock_edge, polarity, raw;
     bool device_set = false, speed_set = false, edge_set = false, polarity_set = false,
-         raw_set = false;
+         raw_set = false, modem = false;
     OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
@@ -65,43 +46,44 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
         if (option == -1) break;
         switch (option) {
         case 'd':
-            store_once(options.device, device_set, parser.argument, "Device/PORT error!");
+            options_store_once(device, device_set, parser.argument, "Device/PORT error!");
             break;
         case 'e':
-            store_once(options.clock_edge, edge_set, parser.argument,
-                       "Clock Edge should be 0 or 1");
+            options_store_once(clock_edge, edge_set, parser.argument,
+                               "Clock Edge should be 0 or 1");
             break;
         case 'p':
-            store_once(options.polarity, polarity_set, parser.argument, "Polarity must be 0 or 1");
+            options_store_once(polarity, polarity_set, parser.argument, "Polarity must be 0 or 1");
             break;
         case 'r':
-            store_once(options.raw, raw_set, parser.argument, "Raw Data should be 0 or 1");
+            options_store_once(raw, raw_set, parser.argument, "Raw Data should be 0 or 1");
             break;
         case 's':
-            store_once(options.speed, speed_set, parser.argument,
-                       "Speed should be set: eg  115200 ");
+            options_store_once(speed, speed_set, parser.argument,
+                               "Speed should be set: eg  115200 ");
             break;
-        case 'm': modem_mode = 1; break;
+        case 'm': modem = true; break;
         default:
             std::printf(" Invalid argument %c", option);
             sniff_print_help(arguments[0]);
-            fail();
+            options_fail();
         }
     }
 
     if (!device_set) {
         std::puts(" No serial port set");
         sniff_print_help(arguments[0]);
-        fail();
+        options_fail();
     }
-    if (!edge_set) options.clock_edge = std::string(sniff_default_clock_edge);
-    if (!polarity_set) options.polarity = std::string(sniff_default_polarity);
-    if (!speed_set) options.speed = std::string(sniff_default_speed);
-    if (!raw_set) options.raw = std::string(sniff_default_raw);
+    if (!edge_set) clock_edge = std::string(sniff_default_clock_edge);
+    if (!polarity_set) polarity = std::string(sniff_default_polarity);
+    if (!speed_set) speed = std::string(sniff_default_speed);
+    if (!raw_set) raw = std::string(sniff_default_raw);
 
     std::puts("\n Parameters used:");
     std::printf(" Device = %s,  Speed = %s, Clock Edge= %s, Polarity= %s RawData= %s \n\n",
-                options.device.c_str(), options.speed.c_str(), options.clock_edge.c_str(),
-                options.polarity.c_str(), options.raw.c_str());
-    return options;
+                device.c_str(), speed.c_str(), clock_edge.c_str(), polarity.c_str(), raw.c_str());
+    return SniffOptions{
+        device,          speed, options_baud(speed), options_on(clock_edge), options_on(polarity),
+        options_on(raw), modem};
 }

@@ -2,7 +2,6 @@
 
 #include "adapter.hpp"
 #include "console.hpp"
-#include "modem_mode.hpp"
 #include "output.hpp"
 #include "serial.hpp"
 
@@ -28,10 +27,6 @@ constexpr int wait_without_limit = -1;
 constexpr int capture_read_wait_ms = 10;
 
 constexpr std::array<const char*, 3> modem_queries = {"ATI3\r", "ATI4\r", "ATI7\r"};
-
-bool begins_with_one(const std::string& text) {
-    return !text.empty() && text[0] == '1';
-}
 
 // Returns 0 after a key (or a signal taken as one), -1 when the port went away or the output
 // could not be written.
@@ -67,43 +62,59 @@ int capture(PortHandle port, bool raw) {
 
 unsigned char sniff_configuration_byte(const SniffOptions& options) {
     unsigned char configuration = configuration_base;
-    if (begins_with_one(options.clock_edge)) configuration |= configuration_cke;
-    if (begins_with_one(options.polarity)) configuration |= configuration_ckp;
+    if (options.clock_edge) configuration |= configuration_cke;
+    if (options.polarity) configuration |= configuration_ckp;
     return configuration;
 }
 
 int sniff_run(const SniffOptions& options) {
-    const PortHandle port = adapter_open(options.device.c_str(), options.speed.c_str());
-    if (port < 0) return -1;
+    std::printf(" Opening Tapwright on %s at %sbps...\n", options.device.c_str(),
+                options.speed.c_str());
+    const AdapterLink link{serial_open(options.device.c_str()), options.modem};
+    if (link.port < 0) {
+        adapter_print_open_failure(options.device.c_str());
+        return -1;
+    }
+    // A refused line setting is no reason to stop: the adapter may still answer.
+    serial_configure(link.port, options.baud);
     std::puts(" Starting SPI sniffer...");
 
-    if (modem_mode) {
-        for (const char* query : modem_queries) adapter_query_modem(port, query);
+    if (link.modem) {
+        for (const char* query : modem_queries) {
+            const AdapterModemReply reply = adapter_query_modem(link, query);
+            adapter_print_sent(reply.sent);
+            std::printf("\n %s\n", reply.text.c_str());
+        }
     }
 
     output_error(" Configuring Tapwright...\n");
-    if (adapter_enter_binary(port) != 0) {
+    std::puts(" Entering binary mode...");
+    const AdapterHandshake handshake = adapter_enter_binary(link);
+    adapter_print_handshake(link, handshake);
+    if (handshake.result != 0) {
         output_error(" Tapwright cannot switch to binary mode :( \n");
         output_error(" Exiting...\n");
         return -1;
     }
-    if (adapter_switch_mode(port, spi_mode) != spi_mode) {
+    adapter_print_switching(spi_mode);
+    const AdapterSwitch switched = adapter_switch_mode(link, spi_mode);
+    adapter_print_switch(spi_mode, switched);
+    if (switched.result != spi_mode) {
         output_error(" Tapwright cannot switch to SPI mode :( \n");
         output_error(" Exiting...\n");
         return -1;
     }
 
     std::fputs(" Setting Clockedge/Polarity ......", stdout);
-    if (begins_with_one(options.clock_edge)) std::fputs(" CKE=1", stdout);
-    if (begins_with_one(options.polarity)) std::fputs(" CKP=1", stdout);
-    if (adapter_command(port, sniff_configuration_byte(options)) != 0)
-        std::puts("WARNING.. Not Good");
-    else
-        std::puts("OK");
+    if (options.clock_edge) std::fputs(" CKE=1", stdout);
+    if (options.polarity) std::fputs(" CKP=1", stdout);
+    const AdapterCommand configured = adapter_command(link, sniff_configuration_byte(options));
+    adapter_print_command(link, configured);
+    std::puts(configured.result != 0 ? "WARNING.. Not Good" : "OK");
 
-    serial_write(port, &sniffer_start, 1);
+    adapter_print_sent(serial_write(link.port, &sniffer_start, 1) == 1);
 
-    if (capture(port, begins_with_one(options.raw)) != 0) return -1;
+    if (capture(link.port, options.raw) != 0) return -1;
     console_take_key();
     return 0;
 }

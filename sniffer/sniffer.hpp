@@ -3,13 +3,15 @@
 #include <cstddef>
 #include <string>
 
-// The command line of spi-sniffer. Every field is the program's own copy.
+// The command line of spi-sniffer, read once into typed values.
 struct SniffOptions {
-    std::string device;     // -d, required: the port name
-    std::string speed;      // -s, "115200": the baud rate
-    std::string clock_edge; // -e, "1": CKE bit when it begins with "1"
-    std::string polarity;   // -p, "0": CKP bit when it begins with "1"
-    std::string raw;        // -r, "0": raw output when it begins with "1"
+    std::string device; // -d, required: the port name
+    std::string speed;  // -s, "115200": the speed as given, which the run announces
+    int baud;           // the speed as a rate; -1 when it is not one (the line refuses it)
+    bool clock_edge;    // -e, "1": the CKE bit
+    bool polarity;      // -p, "0": the CKP bit
+    bool raw;           // -r, "0": raw output, every byte's hex twice and no framing
+    bool modem;         // -m: an AT modem stands on the line in place of the adapter
 };
 
 inline constexpr const char* sniff_default_speed = "115200";

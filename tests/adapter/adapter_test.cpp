@@ -3,7 +3,6 @@
 
 #include "adapter.hpp"
 #include "emulator.hpp"
-#include "modem_mode.hpp"
 #include "serial.hpp"
 
 #include <gtest/gtest.h>
@@ -21,7 +20,6 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr int wait_ms = 2000;
 
-const std::string entering = " Entering binary mode...\n";
 const std::string too_many_tries = " Tapwright:Too many tries in serial read! -exiting \n"
                                    " - chip not detected, or not readable/writable\n";
 
@@ -77,10 +75,7 @@ Output capture(const std::function<void()>& call) {
 
 class AdapterTest : public testing::Test {
   protected:
-    void SetUp() override { saved_modem_mode = modem_mode; }
-
     void TearDown() override {
-        modem_mode = saved_modem_mode;
         if (port != port_not_open) serial_close(port);
         emulator_stop(emulator);
     }
@@ -91,14 +86,10 @@ class AdapterTest : public testing::Test {
         ASSERT_NE(emulator, nullptr);
         port = serial_open(emulator_path(*emulator).c_str());
         ASSERT_NE(port, port_not_open);
-        ASSERT_EQ(serial_configure(port, "115200"), 0);
+        ASSERT_EQ(serial_configure(port, 115200), 0);
     }
 
-    void enter_binary() {
-        int result = -1;
-        const Output output = capture([&] { result = adapter_enter_binary(port); });
-        ASSERT_EQ(result, 0) << output.out << output.err;
-    }
+    void enter_binary() { ASSERT_EQ(adapter_enter_binary({port, false}).result, 0); }
 
     // Everything the emulator received, once at least count bytes are in.
     Bytes received(std::size_t count) {
@@ -108,7 +99,6 @@ class AdapterTest : public testing::Test {
 
     Emulator* emulator = nullptr;
     PortHandle port = port_not_open;
-    int saved_modem_mode = 0;
 };
 
 EmulatorScript handshake_script(int from_attempt, bool wrong) {
@@ -124,10 +114,11 @@ EmulatorScript modem_script() {
     return script;
 }
 
+// Each exchange's result, and its texts as both programs print them.
 struct HandshakeCase {
     const char* name;
     EmulatorScript script;
-    int modem;
+    bool modem;
     int result;
     std::size_t handshakes;
     std::string out;
@@ -140,18 +131,17 @@ void PrintTo(const HandshakeCase& test, std::ostream* out) {
 
 std::vector<HandshakeCase> handshake_cases() {
     return {
-        {"AnsweredAtOnce", handshake_script(1, false), 0, 0, 1, entering, ""},
-        {"AnsweredAfterTwoSilentAttempts", handshake_script(3, false), 0, 0, 3, entering, ""},
-        {"AnsweredAfterWrongReplies", handshake_script(5, true), 0, 0, 5, entering, ""},
-        {"AnsweredOnTheLastAttempt", handshake_script(26, true), 0, 0, 26, entering, ""},
-        {"WrongRepliesEveryTime", handshake_script(0, true), 0, 5, 26, entering + too_many_tries,
-         ""},
+        {"AnsweredAtOnce", handshake_script(1, false), false, 0, 1, "", ""},
+        {"AnsweredAfterTwoSilentAttempts", handshake_script(3, false), false, 0, 3, "", ""},
+        {"AnsweredAfterWrongReplies", handshake_script(5, true), false, 0, 5, "", ""},
+        {"AnsweredOnTheLastAttempt", handshake_script(26, true), false, 0, 26, "", ""},
+        {"WrongRepliesEveryTime", handshake_script(0, true), false, 5, 26, too_many_tries, ""},
         // The only slow case: 26 read time-outs of 150 ms.
-        {"Silent", handshake_script(0, false), 0, -1, 26, entering + too_many_tries,
+        {"Silent", handshake_script(0, false), false, -1, 26, too_many_tries,
          repeated(no_response(-1), 6)},
-        {"SilentModem", modem_script(), 1, -1, 1, entering + "\n Modem Responded = -1\n", ""},
-        {"ModemModeGivesTheReadCount", handshake_script(1, false), 1, 5, 1,
-         entering + "\n Modem Responded = 5\n", ""},
+        {"SilentModem", modem_script(), true, -1, 1, "\n Modem Responded = -1\n", ""},
+        {"ModemModeGivesTheReadCount", handshake_script(1, false), true, 5, 1,
+         "\n Modem Responded = 5\n", ""},
     };
 }
 
@@ -160,12 +150,16 @@ class AdapterEnterBinary : public AdapterTest, public testing::WithParamInterfac
 TEST_P(AdapterEnterBinary, SendsHandshakesUntilAnswered) {
     const HandshakeCase& test = GetParam();
     connect(test.script);
-    modem_mode = test.modem;
+    const AdapterLink link{port, test.modem};
 
-    int result = 0;
-    const Output output = capture([&] { result = adapter_enter_binary(port); });
+    AdapterHandshake handshake{};
+    const Output output = capture([&] {
+        handshake = adapter_enter_binary(link);
+        adapter_print_handshake(link, handshake);
+    });
 
-    EXPECT_EQ(result, test.result);
+    EXPECT_EQ(handshake.result, test.result);
+    EXPECT_EQ(handshake.attempts, static_cast<int>(test.handshakes));
     EXPECT_EQ(output.out, test.out);
     EXPECT_EQ(output.err, test.err);
     EXPECT_EQ(received(test.handshakes), Bytes(test.handshakes, 0x00));
@@ -175,10 +169,15 @@ INSTANTIATE_TEST_SUITE_P(Replies, AdapterEnterBinary, testing::ValuesIn(handshak
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AdapterEnterBinaryWithoutPort, RefusesAPortThatIsNotOpen) {
-    int result = 0;
-    const Output output = capture([&] { result = adapter_enter_binary(port_not_open); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(output.out, entering + "Port does not exist!");
+    const AdapterLink link{port_not_open, false};
+    AdapterHandshake handshake{};
+    const Output output = capture([&] {
+        handshake = adapter_enter_binary(link);
+        adapter_print_handshake(link, handshake);
+    });
+    EXPECT_EQ(handshake.result, -1);
+    EXPECT_EQ(handshake.attempts, 0);
+    EXPECT_EQ(output.out, "Port does not exist!");
     EXPECT_EQ(output.err, "");
 }
 
@@ -220,10 +219,14 @@ TEST_P(AdapterSwitchMode, ConfirmsOnlyTheExpectedReply) {
     connect(script);
     enter_binary();
 
-    int result = 0;
-    const Output output = capture([&] { result = adapter_switch_mode(port, test.mode); });
+    AdapterSwitch switched{};
+    const Output output = capture([&] {
+        adapter_print_switching(test.mode);
+        switched = adapter_switch_mode({port, false}, test.mode);
+        adapter_print_switch(test.mode, switched);
+    });
 
-    EXPECT_EQ(result, test.result);
+    EXPECT_EQ(switched.result, test.result);
     EXPECT_EQ(output.out, test.out);
     EXPECT_EQ(output.err, test.err);
     EXPECT_EQ(received(2), Bytes({0x00, static_cast<unsigned char>(test.mode)}));
@@ -235,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, AdapterSwitchMode, testing::ValuesIn(switch_ca
 struct CommandCase {
     const char* name;
     bool modem_on_line;
-    int modem;
+    bool modem;
     unsigned char byte;
     int reply;
     int result;
@@ -248,24 +251,24 @@ void PrintTo(const CommandCase& test, std::ostream* out) {
 
 std::vector<CommandCase> command_cases() {
     return {
-        {"Acknowledged", false, 0, 0x40, 0x01, 0, ""},
-        {"RefusedWithFF", false, 0, 0xC0, 0xFF, -1,
+        {"Acknowledged", false, false, 0x40, 0x01, 0, ""},
+        {"RefusedWithFF", false, false, 0xC0, 0xFF, -1,
          " ERROR: Tapwright replied with 0xff instead of 0x01 \n"},
-        {"RefusedWithZero", false, 0, 0x84, 0x00, -1,
+        {"RefusedWithZero", false, false, 0x84, 0x00, -1,
          " ERROR: Tapwright replied with 0x0 instead of 0x01 \n"},
-        {"Silent", false, 0, 0x80, emulator_silence, -1,
+        {"Silent", false, false, 0x80, emulator_silence, -1,
          " ERROR: Tapwright replied with 0x0 instead of 0x01 \n"},
-        {"SilentModem", true, 1, 0x80, emulator_silence, 0,
+        {"SilentModem", true, true, 0x80, emulator_silence, 0,
          " Modem responded with -1 byte and with a value of 0X0\n"},
-        {"ModemModeOtherReply", false, 1, 0x80, 0xAB, 0,
+        {"ModemModeOtherReply", false, true, 0x80, 0xAB, 0,
          " Modem responded with 1 byte and with a value of 0XAB\n"},
-        {"ModemModeAcknowledged", false, 1, 0x80, 0x01, 0, ""},
+        {"ModemModeAcknowledged", false, true, 0x80, 0x01, 0, ""},
     };
 }
 
-class AdapterCommand : public AdapterTest, public testing::WithParamInterface<CommandCase> {};
+class AdapterSendCommand : public AdapterTest, public testing::WithParamInterface<CommandCase> {};
 
-TEST_P(AdapterCommand, ExpectsTheAcknowledgement) {
+TEST_P(AdapterSendCommand, ExpectsTheAcknowledgement) {
     const CommandCase& test = GetParam();
     EmulatorScript script = test.modem_on_line ? modem_script() : EmulatorScript{};
     script.command_reply[test.byte] = test.reply;
@@ -275,18 +278,21 @@ TEST_P(AdapterCommand, ExpectsTheAcknowledgement) {
         enter_binary();
         expected_bytes.insert(expected_bytes.begin(), 0x00);
     }
-    modem_mode = test.modem;
+    const AdapterLink link{port, test.modem};
 
-    int result = 0;
-    const Output output = capture([&] { result = adapter_command(port, test.byte); });
+    AdapterCommand command{};
+    const Output output = capture([&] {
+        command = adapter_command(link, test.byte);
+        adapter_print_command(link, command);
+    });
 
-    EXPECT_EQ(result, test.result);
+    EXPECT_EQ(command.result, test.result);
     EXPECT_EQ(output.out, test.out);
     EXPECT_EQ(output.err, "");
     EXPECT_EQ(received(expected_bytes.size()), expected_bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, AdapterCommand, testing::ValuesIn(command_cases()),
+INSTANTIATE_TEST_SUITE_P(Replies, AdapterSendCommand, testing::ValuesIn(command_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -2,6 +2,7 @@
 // must give the same results, arguments, error options and diagnostics through both.
 
 #include "option_parser.hpp"
+#include "options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <getopt.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -83,6 +85,18 @@ TEST(OptionParser, AgreesWithTheCLibrary) {
         EXPECT_EQ(transcript(c, false), transcript(c, true));
     }
     outer ? setenv("POSIXLY_CORRECT", outer_value.c_str(), 1) : unsetenv("POSIXLY_CORRECT");
+}
+
+// A speed is a whole decimal number above zero that fits an int, and nothing else.
+TEST(OptionsBaud, TakesDigitsOnly) {
+    const std::pair<const char*, int> cases[] = {
+        {"115200", 115200}, {"50", 50},     {"2147483647", 2147483647},
+        {"", -1},           {"abc", -1},    {"0", -1},
+        {"-9600", -1},      {"12x", -1},    {" 9600", -1},
+        {"9600 ", -1},      {"+9600", -1},  {"99999999999", -1},
+        {"2147483648", -1}, {"0x2580", -1}, {"96 00", -1}};
+    for (const auto& [text, rate] : cases)
+        EXPECT_EQ(options_baud(text), rate) << '"' << text << '"';
 }
 
 } // namespace

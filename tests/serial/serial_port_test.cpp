@@ -230,7 +230,7 @@ TEST_F(SerialWrite, FullLineGivesAShortCountAfterTheTimeOut) {
     const long long start = serial_pty_now_ms();
     const int count = serial_write(port, chunk.data(), n);
     const long long elapsed = serial_pty_now_ms() - start;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error sending data");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the serial layer prints nothing";
     EXPECT_GE(count, 0);
     EXPECT_LT(count, n);
     EXPECT_GE(elapsed, 280);

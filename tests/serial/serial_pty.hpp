@@ -46,7 +46,7 @@ struct SerialPortTest : Base {
         ASSERT_EQ(serial_pty_open(&pty), 0);
         port = serial_open(pty.slave_path);
         ASSERT_GE(port, 0);
-        ASSERT_EQ(serial_configure(port, "115200"), 0);
+        ASSERT_EQ(serial_configure(port, 115200), 0);
     }
     void TearDown() override {
         if (port >= 0) serial_close(port);

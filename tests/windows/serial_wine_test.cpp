@@ -42,12 +42,12 @@ struct OpenPort {
     PortHandle port = port_not_open;
 };
 
-void open_port(OpenPort& open, const char* variable, const char* speed) {
+void open_port(OpenPort& open, const char* variable, int rate) {
     const std::string name = port_from_environment(variable);
     ASSERT_FALSE(name.empty()) << variable << " must name the COM port of an emulator";
     open.port = serial_open(name.c_str());
     ASSERT_GE(open.port, 0) << "cannot open " << name << " (" << GetLastError() << ")";
-    ASSERT_EQ(serial_configure(open.port, speed), 0) << "cannot configure " << name;
+    ASSERT_EQ(serial_configure(open.port, rate), 0) << "cannot configure " << name;
 }
 
 void close_port(OpenPort& open) {
@@ -95,19 +95,19 @@ INSTANTIATE_TEST_SUITE_P(
 using WinePortOpen = PortFixture;
 
 TEST_F(WinePortOpen, OpensAndConfiguresTheComPort) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
 }
 
 // The exclusive hold is not tested: wine opens a COM port a second time whatever the share mode.
 
 TEST_F(WinePortOpen, ClosedPortCanBeOpenedAgain) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
     close_port(open);
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
 }
 
 TEST_F(WinePortOpen, QuietLiveLineIsNotLost) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
     EXPECT_EQ(serial_lost(open.port), 0);
 }
 
@@ -116,12 +116,12 @@ TEST(WinePortMissing, UnmappedPortIsNotOpened) {
 }
 
 struct LineCase {
-    const char* speed;
+    int rate;
     DWORD baud;
 };
 
 void PrintTo(const LineCase& c, std::ostream* out) {
-    *out << c.speed;
+    *out << c.rate;
 }
 
 struct WineLineSettings : testing::TestWithParam<LineCase> {
@@ -135,8 +135,7 @@ struct WineLineSettings : testing::TestWithParam<LineCase> {
 // was set, so byte size, parity, fDtrControl, fRtsControl and fOutxDsrFlow cannot fail here.
 TEST_P(WineLineSettings, ConfigureSetsOneStopBitWithoutFlowControl) {
     const LineCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(
-        open_port(open, "TAPWRIGHT_WINE_PORT", c.baud == 9600 ? "57600" : "9600"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", c.baud == 9600 ? 57600 : 9600));
     // A line left with two stop bits and both kinds of flow control, for configure to undo.
     DCB dirty{};
     dirty.DCBlength = sizeof dirty;
@@ -148,7 +147,7 @@ TEST_P(WineLineSettings, ConfigureSetsOneStopBitWithoutFlowControl) {
     dirty.fInX = TRUE;
     ASSERT_TRUE(SetCommState(handle_of(open.port), &dirty)) << GetLastError();
 
-    ASSERT_EQ(serial_configure(open.port, c.speed), 0);
+    ASSERT_EQ(serial_configure(open.port, c.rate), 0);
 
     DCB line{};
     line.DCBlength = sizeof line;
@@ -161,14 +160,14 @@ TEST_P(WineLineSettings, ConfigureSetsOneStopBitWithoutFlowControl) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, WineLineSettings,
-                         testing::Values(LineCase{"9600", 9600}, LineCase{"57600", 57600},
-                                         LineCase{"115200", 115200}, LineCase{"1000000", 1000000}),
+                         testing::Values(LineCase{9600, 9600}, LineCase{57600, 57600},
+                                         LineCase{115200, 115200}, LineCase{1000000, 1000000}),
                          [](const testing::TestParamInfo<LineCase>& info) {
-                             return std::string("baud_") + info.param.speed;
+                             return "baud_" + std::to_string(info.param.rate);
                          });
 
 TEST_F(WinePortOpen, ConfigureSetsTheFiveTimeOuts) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
     COMMTIMEOUTS timeouts{};
     ASSERT_TRUE(GetCommTimeouts(handle_of(open.port), &timeouts)) << GetLastError();
     EXPECT_EQ(timeouts.ReadIntervalTimeout, static_cast<DWORD>(read_interval_ms));
@@ -196,7 +195,7 @@ struct WineSilentRead : testing::TestWithParam<SilentCase> {
 // The total time-out grows with n; n = 1 and n = 50 differ by 490 ms, well above the slack.
 TEST_P(WineSilentRead, GivesUpAfterTheTotalTimeOut) {
     const int n = GetParam().n;
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", 115200));
     const int expected_ms = read_total_constant_ms + read_total_multiplier_ms * n;
 
     constexpr unsigned char untouched = 0xA5;
@@ -233,7 +232,7 @@ struct WineWrite : testing::TestWithParam<WriteCase> {
 // To the silent emulator, which takes every byte and never answers one.
 TEST_P(WineWrite, ReturnsTheCount) {
     const int n = GetParam().n;
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", 115200));
     std::vector<unsigned char> bytes(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(i + 1);
     EXPECT_EQ(serial_write(open.port, bytes.data(), n), n);
@@ -250,7 +249,7 @@ using WineHandshake = PortFixture;
 // tapwright-emu starts over whenever the last client closes the port, so each test meets a fresh
 // adapter.
 TEST_F(WineHandshake, ZeroByteIsAnsweredWithTheBinaryModeReply) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
     const unsigned char zero = 0x00;
     ASSERT_EQ(serial_write(open.port, &zero, 1), 1);
 
@@ -262,7 +261,7 @@ TEST_F(WineHandshake, ZeroByteIsAnsweredWithTheBinaryModeReply) {
 
 // Asking for more than comes: the read ends when the line falls quiet, long before the total.
 TEST_F(WineHandshake, ShortReplyEndsAtTheIntervalTimeOut) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "115200"));
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
     const unsigned char zero = 0x00;
     ASSERT_EQ(serial_write(open.port, &zero, 1), 1);
 

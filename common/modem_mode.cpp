@@ -1,3 +1,0 @@
-#include "modem_mode.hpp"
-
-int modem_mode = 0;

@@ -57,6 +57,8 @@ constexpr FlashCommand flash_commands[] = {
     {0xAB, "RELEASE POWER DOWN", shape_release, 0, 3},
 };
 
+// Only status register 1 has bits that every part agrees on.
+constexpr unsigned char read_status1_opcode = 0x05;
 constexpr unsigned char status_wip = 0x01;
 constexpr unsigned char status_wel = 0x02;
 // Data bytes shown before "...": a page or a long read is told by its length.
@@ -176,7 +178,7 @@ void put_fields(Line& line, const FlashCommand& command, const SniffFlashFrame& 
         break;
     case shape_status:
         put_byte_field(line, "status", frame.last_miso);
-        if (command.opcode == 0x05) {
+        if (command.opcode == read_status1_opcode) {
             put(line, (frame.last_miso & status_wip) != 0 ? " WIP=1" : " WIP=0");
             put(line, (frame.last_miso & status_wel) != 0 ? " WEL=1" : " WEL=0");
         }

@@ -45,6 +45,7 @@ struct SniffDecoder {
     SniffFlashFrame frame; // the frame open so far, when flash
 };
 
+// A decoder at the start of a stream; with flash it adds each frame's sniff_flash_text.
 SniffDecoder sniff_decoder_new(bool raw, bool flash = false);
 
 // The most text one byte of the stream gives ("5B 0x5B(", "41 Sync\n"), with the room the decoder

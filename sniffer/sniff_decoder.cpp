@@ -52,10 +52,6 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
         out = put_hex(out, b);
-        if (decoder.raw) {
-            out = put_hex(out, b);
-            continue;
-        }
         switch (state) {
         case pair_first:
             out = put_pair_byte(out, b, '(');
@@ -101,6 +97,19 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
     return static_cast<std::size_t>(out - text);
 }
 
+// Raw text has no framing, so it has a loop of its own: the framing loops need not test the flag
+// for every byte, which they had to read back from the decoder after each write of text (a char
+// written might have changed it, as far as the compiler knows).
+std::size_t decode_raw(const unsigned char* chunk, int count, char* text) {
+    char* out = text;
+    for (int i = 0; i < count; ++i) {
+        const unsigned char b = chunk[i];
+        out = put_hex(out, b);
+        out = put_hex(out, b);
+    }
+    return static_cast<std::size_t>(out - text);
+}
+
 } // namespace
 
 SniffDecoder sniff_decoder_new(bool raw, bool flash) {
@@ -115,6 +124,7 @@ std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count) {
 
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text) {
-    if (decoder.flash && !decoder.raw) return decode<true>(decoder, chunk, count, text);
+    if (decoder.raw) return decode_raw(chunk, count, text);
+    if (decoder.flash) return decode<true>(decoder, chunk, count, text);
     return decode<false>(decoder, chunk, count, text);
 }

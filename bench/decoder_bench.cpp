@@ -1,6 +1,6 @@
 // Decoder throughput: decodes a file's bytes to standard output in chunks of 4096
 // bytes, as a busy line hands them over, and reports the input rate on standard error.
-//   decoder_bench FILE [raw]
+//   decoder_bench FILE [raw|flash]
 
 #include "sniffer.hpp"
 
@@ -12,7 +12,7 @@
 
 int main(int argument_count, char** arguments) {
     if (argument_count < 2) {
-        std::fprintf(stderr, "usage: %s FILE [raw]\n", arguments[0]);
+        std::fprintf(stderr, "usage: %s FILE [raw|flash]\n", arguments[0]);
         return 2;
     }
     std::ifstream file(arguments[1], std::ios::binary | std::ios::ate);
@@ -20,11 +20,12 @@ int main(int argument_count, char** arguments) {
     file.seekg(0);
     file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     const bool raw = argument_count > 2 && std::strcmp(arguments[2], "raw") == 0;
+    const bool flash = argument_count > 2 && std::strcmp(arguments[2], "flash") == 0;
 
     const auto start = std::chrono::steady_clock::now();
-    SniffDecoder decoder = sniff_decoder_new(raw);
+    SniffDecoder decoder = sniff_decoder_new(raw, flash);
     constexpr std::size_t chunk = 4096;
-    std::vector<char> text(chunk * sniff_text_per_byte);
+    std::vector<char> text(sniff_text_room(decoder, chunk));
     for (std::size_t pos = 0; pos < bytes.size(); pos += chunk) {
         const std::size_t count = bytes.size() - pos < chunk ? bytes.size() - pos : chunk;
         const std::size_t size =
@@ -34,7 +35,10 @@ int main(int argument_count, char** arguments) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::fprintf(stderr, "%s: %zu bytes in %.3f s, %.1f MB/s\n", raw ? "raw" : "decoded",
+    std::fprintf(stderr, "%s: %zu bytes in %.3f s, %.1f MB/s\n",
+                 raw     ? "raw"
+                 : flash ? "flash"
+                         : "decoded",
                  bytes.size(), seconds, static_cast<double>(bytes.size()) / seconds / 1e6);
     return 0;
 }

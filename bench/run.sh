@@ -73,9 +73,10 @@ for input in framed random; do
     xxd_s=$(seconds xxd -p "$work/$input.bin")
     dec_s=$(seconds "$build/bench/decoder_bench" "$work/$input.bin")
     raw_s=$(seconds "$build/bench/decoder_bench" "$work/$input.bin" raw)
-    printf '%-7s xxd -p %6s MB/s | decoded %6s MB/s (x%s) | raw %6s MB/s (x%s)\n' "$input" \
-        "$(rate "$xxd_s")" "$(rate "$dec_s")" "$(ratio "$xxd_s" "$dec_s")" \
-        "$(rate "$raw_s")" "$(ratio "$xxd_s" "$raw_s")"
+    flash_s=$(seconds "$build/bench/decoder_bench" "$work/$input.bin" flash)
+    printf '%-7s xxd -p %6s MB/s | decoded %6s MB/s (x%s) | raw %6s MB/s (x%s) | flash %6s MB/s (x%s)\n' \
+        "$input" "$(rate "$xxd_s")" "$(rate "$dec_s")" "$(ratio "$xxd_s" "$dec_s")" \
+        "$(rate "$raw_s")" "$(ratio "$xxd_s" "$raw_s")" "$(rate "$flash_s")" "$(ratio "$xxd_s" "$flash_s")"
 done
 rm -f "$work"/*.bin
 

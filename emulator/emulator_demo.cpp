@@ -2,6 +2,12 @@
 
 #include <cstdint>
 
+// The demo is one session of a host with an SPI NOR flash, in the order a driver talks to the
+// part: identify it, look around, update a sector (each write enabled first, each erase and
+// program polled until the part is ready again), use the four-byte address forms above 16 MiB,
+// erase the chip and put the part to sleep and wake it. It ends where a frame ends, awake, so it
+// can be repeated end to end.
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -9,17 +15,62 @@ using Bytes = std::vector<unsigned char>;
 constexpr unsigned char frame_open = 0x5B;
 constexpr unsigned char pair_start = 0x5C;
 constexpr unsigned char frame_close = 0x5D;
-constexpr unsigned char read_command = 0x03;
-constexpr unsigned char read_status_command = 0x05;
-constexpr unsigned char write_enable_command = 0x06;
 // A flash drives nothing while it takes a command: the pulled-up line reads as ones.
 constexpr unsigned char released_line = 0xFF;
+// What a host clocks out while it reads, and in dummy cycles.
+constexpr unsigned char host_filler = 0x00;
+
+constexpr unsigned char read_command = 0x03;
+constexpr unsigned char fast_read_command = 0x0B;
+constexpr unsigned char read4_command = 0x13;
+constexpr unsigned char fast_read4_command = 0x0C;
+constexpr unsigned char read_sfdp_command = 0x5A;
+constexpr unsigned char page_program_command = 0x02;
+constexpr unsigned char page_program4_command = 0x12;
+constexpr unsigned char sector_erase_command = 0x20;
+constexpr unsigned char block_erase_32k_command = 0x52;
+constexpr unsigned char block_erase_64k_command = 0xD8;
+constexpr unsigned char sector_erase4_command = 0x21;
+constexpr unsigned char block_erase4_64k_command = 0xDC;
+constexpr unsigned char chip_erase_command = 0xC7;
+constexpr unsigned char write_enable_command = 0x06;
+constexpr unsigned char write_disable_command = 0x04;
+constexpr unsigned char read_status_command = 0x05;
+constexpr unsigned char read_status2_command = 0x35;
+constexpr unsigned char write_status_command = 0x01;
+constexpr unsigned char read_id_command = 0x9F;
+constexpr unsigned char device_id_command = 0x90;
+constexpr unsigned char release_command = 0xAB;
+constexpr unsigned char power_down_command = 0xB9;
+// A unique ID read: a command the flash annotation has no name for.
+constexpr unsigned char unique_id_command = 0x4B;
+
+// The part: 32 MiB, so that the four-byte address forms reach memory of its own.
+constexpr unsigned char manufacturer_id = 0x7A;
+constexpr unsigned char memory_type = 0x40;
+constexpr unsigned char capacity_code = 0x19;
+constexpr unsigned char device_id = 0x18;
+
 constexpr unsigned char status_ready = 0x00;
 constexpr unsigned char status_write_enabled = 0x02;
-constexpr int data_per_read = 8;
-constexpr int reads_per_block = 16;
-// Where a boot loader might look: header, code, a data area, the last sector.
+constexpr unsigned char status_busy = 0x03; // write in progress, write enabled
+
+constexpr int data_per_read = 16;
+constexpr int reads_per_block = 4;
+// Where a boot loader might look: header, code, a data area, the last sector below 2 MiB.
 constexpr std::uint32_t block_addresses[] = {0x000000, 0x001000, 0x02A000, 0x1FF000};
+// The sector the session updates, and where the four-byte forms work (above 16 MiB).
+constexpr std::uint32_t update_address = 0x02A000;
+constexpr int update_size = 32;
+constexpr std::uint32_t high_address = 0x01000000;
+// A spare area the session frees with the block erases.
+constexpr std::uint32_t spare_32k_block = 0x038000;
+constexpr std::uint32_t spare_64k_block = 0x040000;
+
+// The SFDP header and its first parameter header, as the standard lays them out.
+const Bytes sfdp_header = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x01, 0xFF,
+                           0x00, 0x06, 0x01, 0x10, 0x30, 0x00, 0x00, 0xFF};
+const Bytes unique_id = {0x5D, 0x17, 0x3C, 0x92, 0x44, 0x0B, 0xE1, 0x68};
 
 // Made-up flash contents: the same address always reads the same byte.
 unsigned char flash_byte(std::uint32_t address) {
@@ -28,43 +79,89 @@ unsigned char flash_byte(std::uint32_t address) {
     return static_cast<unsigned char>(mixed >> 8);
 }
 
-void add_pair(Bytes& stream, unsigned char mosi, unsigned char miso) {
-    stream.insert(stream.end(), {pair_start, mosi, miso});
+Bytes flash_data(std::uint32_t address, int count) {
+    Bytes data;
+    for (int i = 0; i < count; ++i)
+        data.push_back(flash_byte(address + static_cast<std::uint32_t>(i)));
+    return data;
 }
 
-void add_read(Bytes& stream, std::uint32_t address) {
+// The opcode, the address high byte first, and dummy bytes.
+Bytes command(unsigned char opcode, std::uint32_t address = 0, int address_bytes = 0,
+              int dummy_bytes = 0) {
+    Bytes bytes = {opcode};
+    for (int shift = 8 * (address_bytes - 1); shift >= 0; shift -= 8)
+        bytes.push_back(static_cast<unsigned char>(address >> shift));
+    bytes.insert(bytes.end(), static_cast<std::size_t>(dummy_bytes), host_filler);
+    return bytes;
+}
+
+Bytes joined(Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// One frame: what the host sends while the line floats, then what the flash answers.
+void add_frame(Bytes& stream, const Bytes& sent, const Bytes& answer = {}) {
     stream.push_back(frame_open);
-    add_pair(stream, read_command, released_line);
-    for (const int shift : {16, 8, 0})
-        add_pair(stream, static_cast<unsigned char>(address >> shift), released_line);
-    for (int i = 0; i < data_per_read; ++i)
-        add_pair(stream, 0x00, flash_byte(address + static_cast<std::uint32_t>(i)));
+    for (const unsigned char b : sent) stream.insert(stream.end(), {pair_start, b, released_line});
+    for (const unsigned char b : answer) stream.insert(stream.end(), {pair_start, host_filler, b});
     stream.push_back(frame_close);
 }
 
-void add_read_status(Bytes& stream, unsigned char status) {
-    stream.push_back(frame_open);
-    add_pair(stream, read_status_command, released_line);
-    add_pair(stream, 0x00, status);
-    stream.push_back(frame_close);
-}
-
-void add_write_enable(Bytes& stream) {
-    stream.push_back(frame_open);
-    add_pair(stream, write_enable_command, released_line);
-    stream.push_back(frame_close);
+// A write as a driver makes it: enabled first, then polled until the part is ready again.
+void add_write(Bytes& stream, const Bytes& sent, int busy_polls) {
+    add_frame(stream, {write_enable_command});
+    add_frame(stream, sent);
+    for (int i = 0; i < busy_polls; ++i) add_frame(stream, {read_status_command}, {status_busy});
+    add_frame(stream, {read_status_command}, {status_ready});
 }
 
 } // namespace
 
 std::vector<unsigned char> emulator_demo_stream() {
     Bytes stream;
+    add_frame(stream, {read_id_command}, {manufacturer_id, memory_type, capacity_code});
+    add_frame(stream, command(device_id_command, 0, 3), {manufacturer_id, device_id});
+    add_frame(stream, command(read_sfdp_command, 0, 3, 1), sfdp_header);
+    add_frame(stream, command(unique_id_command, 0, 0, 4), unique_id);
+    add_frame(stream, {read_status_command}, {status_ready});
+    add_frame(stream, {read_status2_command}, {status_ready});
+
     for (const std::uint32_t base : block_addresses) {
-        add_read_status(stream, status_ready);
-        for (int i = 0; i < reads_per_block; ++i)
-            add_read(stream, base + static_cast<std::uint32_t>(i * data_per_read));
-        add_write_enable(stream);
-        add_read_status(stream, status_write_enabled);
+        for (int i = 0; i < reads_per_block; ++i) {
+            const std::uint32_t address = base + static_cast<std::uint32_t>(i * data_per_read);
+            add_frame(stream, command(read_command, address, 3),
+                      flash_data(address, data_per_read));
+        }
     }
+
+    // Clear the protection bits, then erase, program and verify a sector.
+    add_frame(stream, {write_enable_command});
+    add_frame(stream, {read_status_command}, {status_write_enabled});
+    add_frame(stream, {write_status_command, status_ready});
+    add_frame(stream, {read_status_command}, {status_busy});
+    add_frame(stream, {read_status_command}, {status_ready});
+    add_write(stream, command(sector_erase_command, update_address, 3), 3);
+    const Bytes update = flash_data(update_address, update_size);
+    add_write(stream, joined(command(page_program_command, update_address, 3), update), 1);
+    add_frame(stream, command(read_command, update_address, 3), update);
+    add_frame(stream, command(fast_read_command, update_address, 3, 1),
+              flash_data(update_address, data_per_read));
+    add_write(stream, command(block_erase_32k_command, spare_32k_block, 3), 2);
+    add_write(stream, command(block_erase_64k_command, spare_64k_block, 3), 2);
+    add_frame(stream, {write_disable_command});
+    add_frame(stream, {read_status_command}, {status_ready});
+
+    add_write(stream, command(sector_erase4_command, high_address, 4), 2);
+    add_write(stream, command(block_erase4_64k_command, high_address + 0x10000, 4), 2);
+    const Bytes high_page = flash_data(high_address, data_per_read);
+    add_write(stream, joined(command(page_program4_command, high_address, 4), high_page), 1);
+    add_frame(stream, command(read4_command, high_address, 4), high_page);
+    add_frame(stream, command(fast_read4_command, high_address, 4, 1), high_page);
+
+    add_write(stream, {chip_erase_command}, 4);
+    add_frame(stream, {power_down_command});
+    add_frame(stream, command(release_command, 0, 0, 3), {device_id});
     return stream;
 }

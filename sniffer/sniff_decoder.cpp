@@ -42,30 +42,31 @@ char* put_text(char* out, const char (&text)[n]) {
     return out + n - 1;
 }
 
-} // namespace
-
-SniffDecoder sniff_decoder_new(bool raw) {
-    return SniffDecoder{raw, outside_frame};
-}
-
-std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
-                              char* text) {
+// With flash the loop also collects each frame's pairs and adds the annotation where a frame
+// ends; as a template argument it costs the loop without it nothing.
+template <bool flash>
+std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count, char* text) {
     char* out = text;
     int state = decoder.state;
+    SniffFlashFrame& frame = decoder.frame;
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
         out = put_hex(out, b);
-        if (decoder.raw) {
-            out = put_hex(out, b);
-            continue;
-        }
         switch (state) {
         case pair_first:
             out = put_pair_byte(out, b, '(');
+            if constexpr (flash) {
+                if (frame.pairs < sniff_flash_kept) frame.mosi[frame.pairs] = b;
+            }
             state = pair_second;
             break;
         case pair_second:
             out = put_pair_byte(out, b, ')');
+            if constexpr (flash) {
+                if (frame.pairs < sniff_flash_kept) frame.miso[frame.pairs] = b;
+                frame.last_miso = b;
+                ++frame.pairs;
+            }
             state = in_frame;
             break;
         case in_frame:
@@ -73,15 +74,18 @@ std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk,
                 state = pair_first;
             } else if (b == frame_close) {
                 out = put_text(out, "]\n");
+                if constexpr (flash) out += sniff_flash_text(frame, false, out);
                 state = outside_frame;
             } else {
                 out = put_text(out, "Sync\n");
+                if constexpr (flash) out += sniff_flash_text(frame, true, out);
                 state = outside_frame;
             }
             break;
         default:
             if (b == frame_open) {
                 out = put_text(out, "[");
+                if constexpr (flash) frame.pairs = 0;
                 state = in_frame;
             } else {
                 out = put_text(out, "Sync\n");
@@ -91,4 +95,36 @@ std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk,
     }
     decoder.state = state;
     return static_cast<std::size_t>(out - text);
+}
+
+// Raw text has no framing, so it has a loop of its own: the framing loops need not test the flag
+// for every byte, which they had to read back from the decoder after each write of text (a char
+// written might have changed it, as far as the compiler knows).
+std::size_t decode_raw(const unsigned char* chunk, int count, char* text) {
+    char* out = text;
+    for (int i = 0; i < count; ++i) {
+        const unsigned char b = chunk[i];
+        out = put_hex(out, b);
+        out = put_hex(out, b);
+    }
+    return static_cast<std::size_t>(out - text);
+}
+
+} // namespace
+
+SniffDecoder sniff_decoder_new(bool raw, bool flash) {
+    return SniffDecoder{raw, outside_frame, flash, SniffFlashFrame{}};
+}
+
+std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count) {
+    // Two frame ends have a "[" between them, so at most every other byte ends a frame.
+    const std::size_t annotations = decoder.flash && !decoder.raw ? (count + 1) / 2 : 0;
+    return sniff_text_per_byte * count + sniff_flash_text_max * annotations;
+}
+
+std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
+                              char* text) {
+    if (decoder.raw) return decode_raw(chunk, count, text);
+    if (decoder.flash) return decode<true>(decoder, chunk, count, text);
+    return decode<false>(decoder, chunk, count, text);
 }

@@ -32,8 +32,8 @@ constexpr std::array<const char*, 3> modem_queries = {"ATI3\r", "ATI4\r", "ATI7\
 // could not be written.
 int capture(PortHandle port, bool raw) {
     std::vector<unsigned char> area(sniff_chunk_size);
-    std::vector<char> text(sniff_chunk_size * sniff_text_per_byte);
     SniffDecoder decoder = sniff_decoder_new(raw);
+    std::vector<char> text(sniff_text_room(decoder, sniff_chunk_size));
     console_signals_as_key(true);
     // The wait takes a key first when a key and bytes are waiting together. Each read takes
     // every byte waiting, and its text goes out in one write, so bytes show the moment they come.

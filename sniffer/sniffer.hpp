@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 
@@ -26,22 +27,49 @@ SniffOptions sniff_read_options(int argument_count, char** arguments);
 // Prints the usage text, naming the program as program_name.
 void sniff_print_help(const char* program_name);
 
-// Turns the sniffed byte stream into text. The state runs on across chunks.
-struct SniffDecoder {
-    bool raw;  // every byte's hex twice, no framing
-    int state; // 0 outside a frame, 1 in a frame, 2 after "\", 3 before a pair's second byte
+// What the decoder keeps of a frame for its flash annotation: the first pairs, enough for a
+// command, four address bytes, a dummy byte and the sixteen data bytes shown. A READ may carry
+// many KB; the rest is only counted.
+inline constexpr std::size_t sniff_flash_kept = 22;
+
+struct SniffFlashFrame {
+    std::array<unsigned char, sniff_flash_kept> mosi;
+    std::array<unsigned char, sniff_flash_kept> miso;
+    std::size_t pairs;       // every pair of the frame, kept or not
+    unsigned char last_miso; // a status poll ends with the value that counts
 };
 
-SniffDecoder sniff_decoder_new(bool raw);
+// Turns the sniffed byte stream into text. The state runs on across chunks.
+struct SniffDecoder {
+    bool raw;   // every byte's hex twice, no framing
+    int state;  // 0 outside a frame, 1 in a frame, 2 after "\", 3 before a pair's second byte
+    bool flash; // an annotation line after each frame (never with raw: no frames)
+    SniffFlashFrame frame; // the frame open so far, when flash
+};
+
+// A decoder at the start of a stream; with flash it adds each frame's sniff_flash_text.
+SniffDecoder sniff_decoder_new(bool raw, bool flash = false);
 
 // The most text one byte of the stream gives ("5B 0x5B(", "41 Sync\n"), with the room the decoder
 // may write beyond it.
 inline constexpr std::size_t sniff_text_per_byte = 8;
 
+// The longest flash annotation line, its newline included.
+inline constexpr std::size_t sniff_flash_text_max = 128;
+
+// The room sniff_decode_text needs for count bytes: sniff_text_per_byte each, and with flash one
+// annotation line for every frame that can end among them.
+std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count);
+
 // Turns count (>= 1) bytes of the stream into their text and advances the state. text has room
-// for sniff_text_per_byte * count characters. Returns the length of the text.
+// for sniff_text_room(decoder, count) characters. Returns the length of the text.
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text);
+
+// Writes the annotation line of a frame that ended with "]", or was cut by a byte that broke the
+// framing: "    flash: ", the operation with its fields, "\n". Returns its length, at most
+// sniff_flash_text_max.
+std::size_t sniff_flash_text(const SniffFlashFrame& frame, bool cut, char* text);
 
 // The run after the command line: sets up the port and the adapter, then prints the sniffed
 // traffic until a key. Returns 0 after a normal end, -1 on failure.

@@ -1,11 +1,13 @@
 // spi-sniffer end to end: the built program as a process, the emulated adapter on a
-// pseudo-terminal, keys on its standard input.
+// pseudo-terminal, keys on its standard input; and the flash annotations of its decoder.
 
 #include "program_run.hpp"
 #include "sniff_text.hpp"
+#include "sniffer.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ostream>
 #include <random>
@@ -197,6 +199,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0x5B, 0x5C, 0x5D, 0x5B, 0x5D}},
                    false,
                    "5B [5C 5D 0x5D(5B 0x5B)5D ]\n"},
+        DecodeCase{
+            "FlashFramesAreNotAnnotatedByDefault",
+            {{0x5B, 0x5C, 0x05, 0xFF, 0x5C, 0x00, 0x03, 0x5D, 0x5B, 0x5C, 0x03, 0xFF, 0x41}},
+            false,
+            "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n5B [5C 03 0x03(FF 0xFF)41 Sync\n"},
         DecodeCase{"RawPrintsEachByteTwice",
                    {{0x5B, 0x5D}, {0x01, 0x02}},
                    true,
@@ -240,6 +247,130 @@ TEST(SnifferDecoding, RandomStreamComesOutWhole) {
         EXPECT_EQ(shown, all) << (raw ? "raw" : "decoded");
     }
 }
+
+// --- Flash annotations, through the decoder ---------------------------------------------------
+
+// A frame as a flash takes it: the command goes out while MISO floats high, then the reply comes
+// while MOSI sends zeros.
+Bytes flash_frame(const Bytes& command, const Bytes& reply = {}) {
+    Bytes stream = {0x5B};
+    for (const unsigned char b : command) stream.insert(stream.end(), {0x5C, b, 0xFF});
+    for (const unsigned char b : reply) stream.insert(stream.end(), {0x5C, 0x00, b});
+    stream.push_back(0x5D);
+    return stream;
+}
+
+Bytes counting(unsigned char from, std::size_t count) {
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>(from + i);
+    return bytes;
+}
+
+Bytes joined(Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// The decoder's text for a stream handed over in chunks of chunk bytes, each in the room the
+// decoder asks for (no more: the sanitizer build catches a write beyond it).
+std::string decoded(const Bytes& stream, bool flash, std::size_t chunk) {
+    SniffDecoder decoder = sniff_decoder_new(false, flash);
+    std::string text;
+    for (std::size_t at = 0; at < stream.size(); at += chunk) {
+        const std::size_t count = std::min(chunk, stream.size() - at);
+        std::vector<char> room(sniff_text_room(decoder, count));
+        text.append(room.data(), sniff_decode_text(decoder, stream.data() + at,
+                                                   static_cast<int>(count), room.data()));
+    }
+    return text;
+}
+
+struct FlashCase {
+    const char* name;
+    Bytes stream; // one frame
+    std::string annotation;
+};
+
+class SnifferFlash : public testing::TestWithParam<FlashCase> {};
+
+// The frame's text is the same as without annotations, and one line follows it, wherever the
+// chunks were cut; the frame after it starts afresh.
+TEST_P(SnifferFlash, AddsOneLineAfterTheFrame) {
+    const FlashCase& c = GetParam();
+    const std::string once =
+        decoded(c.stream, false, c.stream.size()) + "    flash: " + c.annotation + "\n";
+    const Bytes twice = joined(c.stream, c.stream);
+    for (const std::size_t chunk : {twice.size(), std::size_t{1}, std::size_t{3}})
+        EXPECT_EQ(decoded(twice, true, chunk), once + once) << "in chunks of " << chunk;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferFlash,
+    testing::Values(
+        FlashCase{"ReadId", flash_frame({0x9F}, {0x7A, 0x40, 0x18}),
+                  "READ ID manufacturer=0x7A type=0x40 capacity=0x18 size=16MiB"},
+        FlashCase{"ReadIdSmall", flash_frame({0x9F}, {0x7A, 0x30, 0x13}),
+                  "READ ID manufacturer=0x7A type=0x30 capacity=0x13 size=512KiB"},
+        FlashCase{"ReadIdHuge", flash_frame({0x9F}, {0x7A, 0x60, 0x20}),
+                  "READ ID manufacturer=0x7A type=0x60 capacity=0x20 size=4GiB"},
+        FlashCase{"ReadIdOfNoFlash", flash_frame({0x9F}, {0xFF, 0xFF, 0xFF}),
+                  "READ ID manufacturer=0xFF type=0xFF capacity=0xFF"},
+        FlashCase{"Read", flash_frame({0x03, 0x01, 0x23, 0x45}, counting(0xA0, 3)),
+                  "READ addr=0x012345 len=3 data=A0A1A2"},
+        FlashCase{"FastReadShowsSixteen",
+                  flash_frame({0x0B, 0x00, 0x10, 0x00, 0x99}, counting(0x00, 300)),
+                  "FAST READ addr=0x001000 len=300 data=000102030405060708090A0B0C0D0E0F..."},
+        FlashCase{"Read4", flash_frame({0x13, 0x01, 0x00, 0x00, 0x00}, {0xAA, 0xBB}),
+                  "READ4 addr=0x01000000 len=2 data=AABB"},
+        FlashCase{"FastRead4", flash_frame({0x0C, 0x01, 0xFF, 0xF0, 0x00, 0x99}, {0x11}),
+                  "FAST READ4 addr=0x01FFF000 len=1 data=11"},
+        FlashCase{"ReadSfdp", flash_frame({0x5A, 0x00, 0x00, 0x00, 0x99}, {0x53, 0x46, 0x44, 0x50}),
+                  "READ SFDP addr=0x000000 len=4 data=53464450"},
+        FlashCase{"PageProgram", flash_frame(joined({0x02, 0x00, 0x20, 0x00}, counting(0x40, 17))),
+                  "PAGE PROGRAM addr=0x002000 len=17 data=404142434445464748494A4B4C4D4E4F..."},
+        FlashCase{"PageProgram4", flash_frame({0x12, 0x00, 0x00, 0x01, 0x00, 0xDE, 0xAD}),
+                  "PAGE PROGRAM4 addr=0x00000100 len=2 data=DEAD"},
+        FlashCase{"ReadStatus", flash_frame({0x05}, {0x03}),
+                  "READ STATUS 1 status=0x03 WIP=1 WEL=1"},
+        FlashCase{"StatusPollEndsWithTheLastValue", flash_frame({0x05}, {0x03, 0x03, 0x00}),
+                  "READ STATUS 1 status=0x00 WIP=0 WEL=0 len=3"},
+        FlashCase{"ReadStatus2", flash_frame({0x35}, {0x02}), "READ STATUS 2 status=0x02"},
+        FlashCase{"WriteStatus", flash_frame({0x01, 0x00, 0x02}), "WRITE STATUS len=2 data=0002"},
+        FlashCase{"WriteEnable", flash_frame({0x06}), "WRITE ENABLE"},
+        FlashCase{"WriteEnableTooLong", flash_frame({0x06, 0x00}), "WRITE ENABLE bytes=2"},
+        FlashCase{"WriteDisable", flash_frame({0x04}), "WRITE DISABLE"},
+        FlashCase{"PowerDown", flash_frame({0xB9}), "POWER DOWN"},
+        FlashCase{"Release", flash_frame({0xAB}), "RELEASE POWER DOWN"},
+        FlashCase{"ReleaseWithDeviceId", flash_frame({0xAB, 0x00, 0x00, 0x00}, {0x17}),
+                  "RELEASE POWER DOWN device=0x17"},
+        FlashCase{"DeviceId", flash_frame({0x90, 0x00, 0x00, 0x00}, {0x7A, 0x17}),
+                  "MANUFACTURER/DEVICE ID manufacturer=0x7A device=0x17"},
+        FlashCase{"DeviceIdDeviceFirst", flash_frame({0x90, 0x00, 0x00, 0x01}, {0x17, 0x7A}),
+                  "MANUFACTURER/DEVICE ID manufacturer=0x7A device=0x17"},
+        FlashCase{"SectorErase", flash_frame({0x20, 0x02, 0xA0, 0x00}),
+                  "SECTOR ERASE 4K addr=0x02A000"},
+        FlashCase{"BlockErase32", flash_frame({0x52, 0x01, 0x80, 0x00}),
+                  "BLOCK ERASE 32K addr=0x018000"},
+        FlashCase{"BlockErase64", flash_frame({0xD8, 0x1F, 0x00, 0x00}),
+                  "BLOCK ERASE 64K addr=0x1F0000"},
+        FlashCase{"SectorErase4", flash_frame({0x21, 0x01, 0x00, 0x10, 0x00}),
+                  "SECTOR ERASE4 4K addr=0x01001000"},
+        FlashCase{"BlockErase4", flash_frame({0xDC, 0x01, 0x01, 0x00, 0x00}),
+                  "BLOCK ERASE4 64K addr=0x01010000"},
+        FlashCase{"ChipErase60", flash_frame({0x60}), "CHIP ERASE"},
+        FlashCase{"ChipEraseC7", flash_frame({0xC7}), "CHIP ERASE"},
+        FlashCase{"UnknownCommand", flash_frame({0x4B, 0x00, 0x00, 0x00, 0x00}, {0x01, 0x02}),
+                  "command 0x4B bytes=7"},
+        FlashCase{"EmptyFrame", flash_frame({}), "empty frame"},
+        FlashCase{"ReadWithoutFullAddress", flash_frame({0x03, 0x00, 0x10}),
+                  "READ short bytes=3 need=4"},
+        FlashCase{"ReleaseCutBeforeItsId", flash_frame({0xAB, 0x00}),
+                  "RELEASE POWER DOWN short bytes=2 need=5"},
+        FlashCase{"ReadCutBySync",
+                  {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF, 0x5C, 0x00, 0xFF,
+                   0x5C, 0x00, 0xA5, 0x41},
+                  "READ addr=0x001000 len=1 data=A5 cut"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- The run ----------------------------------------------------------------------------------
 

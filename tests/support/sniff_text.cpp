@@ -19,6 +19,14 @@ bool starts(std::string_view text, std::size_t pos, std::string_view with) {
     return text.substr(pos, with.size()) == with;
 }
 
+// A flash annotation line may follow a frame's end; returns where the next byte's text begins,
+// or beyond the text when the line does not end.
+std::size_t skip_annotation(std::string_view text, std::size_t pos) {
+    if (!starts(text, pos, "    flash: ")) return pos;
+    const std::size_t end = text.find('\n', pos);
+    return end == std::string_view::npos ? text.size() + 1 : end + 1;
+}
+
 } // namespace
 
 bool sniff_text_bytes(std::string_view text, bool raw, std::vector<unsigned char>& bytes) {
@@ -40,10 +48,9 @@ bool sniff_text_bytes(std::string_view text, bool raw, std::vector<unsigned char
             pos += 5;
         else if (starts(text, pos, "["))
             pos += 1;
-        else if (starts(text, pos, "]\n"))
-            pos += 2;
-        else if (starts(text, pos, "Sync\n"))
-            pos += 5;
+        else if (starts(text, pos, "]\n") || starts(text, pos, "Sync\n"))
+            pos = skip_annotation(text, pos + (text[pos] == ']' ? 2 : 5));
+        if (pos > text.size()) return false;
     }
     return true;
 }

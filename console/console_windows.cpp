@@ -41,7 +41,7 @@ int chunk_pos = 0;
 int chunk_len = 0;
 
 // A pipe cannot be waited on together with an event, so a thread reads standard input and hands
-// over one chunk at a time: it reads the next only once ours is used up.
+// each chunk over as one ReadFile returned it, reading the next once this one is taken.
 unsigned char incoming[sizeof chunk];
 int incoming_len = 0; // -1: input ended
 HANDLE chunk_ready = nullptr;

@@ -46,6 +46,7 @@ unsigned char incoming[sizeof chunk];
 int incoming_len = 0; // -1: input ended
 HANDLE chunk_ready = nullptr;
 HANDLE chunk_wanted = nullptr;
+bool reader_started = false;
 
 inline constexpr DWORD escape_grace_ms = 10;
 
@@ -65,16 +66,18 @@ DWORD WINAPI read_input(void*) {
     }
 }
 
+// Started when a key is first looked for: a run that ends before (a command-line error) never
+// has a thread of ours blocked in a read while the process exits, which wine can report as an
+// error on standard error.
 void start_reader() {
+    reader_started = true;
     chunk_ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     chunk_wanted = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    if (chunk_ready == nullptr || chunk_wanted == nullptr) {
-        input_kind = console_input_none;
-        return;
-    }
-    const HANDLE thread = CreateThread(nullptr, 0, read_input, nullptr, 0, nullptr);
+    const HANDLE thread = chunk_ready == nullptr || chunk_wanted == nullptr
+                              ? nullptr
+                              : CreateThread(nullptr, 0, read_input, nullptr, 0, nullptr);
     if (thread == nullptr)
-        input_kind = console_input_none;
+        input_ended = true;
     else
         CloseHandle(thread);
 }
@@ -130,6 +133,7 @@ void take_console_keys() {
 // Waits up to ms (INFINITE: no limit) until a key is buffered, input has ended, or a signal was
 // taken as a key. Sleeps in the wait: no periodic wake-up.
 void wait_input(DWORD ms) {
+    if (input_kind == console_input_bytes && !reader_started) start_reader();
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
         if (signal_key_pending.load() || key_buffered() || input_ended) return;
@@ -210,12 +214,8 @@ void console_start() {
     DWORD mode = 0;
     if (input == nullptr || input == INVALID_HANDLE_VALUE)
         input_kind = console_input_none;
-    else if (GetConsoleMode(input, &mode))
-        input_kind = console_input_keys;
-    else {
-        input_kind = console_input_bytes;
-        start_reader();
-    }
+    else
+        input_kind = GetConsoleMode(input, &mode) ? console_input_keys : console_input_bytes;
     if (input_kind == console_input_none || signal_event == nullptr) input_ended = true;
 }
 

@@ -36,13 +36,17 @@ HANDLE launcher_inheritable(DWORD which) {
 HANDLE launcher_start(const char* program, std::string command_line, STARTUPINFOA& start,
                       DWORD flags) {
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(program, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                        nullptr, &start, &process)) {
-        std::fprintf(stderr, "launcher: cannot start %s: error %lu\n", program, GetLastError());
-        std::exit(127);
+    // Wine now and then refuses a start (ERROR_INTERNAL_ERROR) when many come in a row.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (CreateProcessA(program, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                           nullptr, &start, &process)) {
+            CloseHandle(process.hThread);
+            return process.hProcess;
+        }
+        Sleep(50);
     }
-    CloseHandle(process.hThread);
-    return process.hProcess;
+    std::fprintf(stderr, "launcher: cannot start %s: error %lu\n", program, GetLastError());
+    std::exit(127);
 }
 
 int launcher_wait(HANDLE process) {

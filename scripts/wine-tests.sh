@@ -89,11 +89,15 @@ stop_emulators() {
     silent_pid=
 }
 
+# COM links left to pseudo-terminals name devices that are gone, or soon someone else's.
+remove_port_links() {
+    find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' -lname '/dev/pts/*' -delete 2>/dev/null
+}
+
 cleanup() {
     stop_emulators
     wineserver -k 2>/dev/null
-    # The suites' COM links name pseudo-terminals that are gone, or soon someone else's.
-    find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' -lname '/dev/pts/*' -delete 2>/dev/null
+    remove_port_links
 }
 trap cleanup EXIT
 
@@ -134,6 +138,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     timeout 300 wineboot -i </dev/null >"$logs/wineboot.log" 2>&1 ||
         { show_log "$logs/wineboot.log"; fatal "wineboot -i failed"; }
 fi
+remove_port_links
 # One server for the whole run. In the foreground it stays in our session: as a session leader
 # of its own it would take a COM port's pseudo-terminal as its controlling terminal, and dump
 # its whole state at every hang-up.

@@ -252,9 +252,10 @@ void reset(Process& p) {
 std::string process_port_name(const std::string& device_path) {
     const char* prefix = std::getenv("WINEPREFIX");
     if (wine_programs() == nullptr || prefix == nullptr) return device_path;
-    // A new number for every device: a program still closing the last one cannot hold it.
+    // A new number for every device: a program still closing the last one cannot hold it. The
+    // wine script's own ports are below 100.
     static int ports_named = 0;
-    const std::string number = std::to_string(20 + ports_named++ % 200);
+    const std::string number = std::to_string(100 + ports_named++ % 100);
     const std::string link = std::string(prefix) + "/dosdevices/com" + number;
     unlink(link.c_str());
     return symlink(device_path.c_str(), link.c_str()) == 0 ? "COM" + number : device_path;

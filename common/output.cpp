@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 void output_flush() {
-    if (std::fflush(stdout) == 0) return;
+    // An unbuffered standard output (Windows gives one to any character device) fails inside
+    // printf itself, and only its error indicator is left to say so.
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
     const int error = errno;
     // Whatever stdio still holds could not go out either: drop it, or exit would try again.
     std::clearerr(stdout);

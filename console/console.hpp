@@ -45,4 +45,6 @@ void console_pause(int ms);
 // Waits until the port has data (or is lost), a key is waiting, or timeout_ms have passed
 // (-1: no limit), whichever comes first. Returns 1 when a key is waiting, 0 when the port is
 // ready to be read, -1 after the time-out. Port data is left for serial_read.
+// Where the port cannot be waited on together with the keyboard (Windows), it returns at once,
+// 1 or 0, and the capture read that follows bounds the wait (serial_read_waiting's wait_ms).
 int console_wait_port_or_key(PortHandle port, int timeout_ms);

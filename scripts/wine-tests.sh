@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the Windows build under wine against tapwright-emu: the serial-port tests, and
-# spi-sniffer.exe end to end. Each COM port is a link in a private wine prefix to an emulator's
-# pseudo-terminal.
+# Runs the Windows build under wine against tapwright-emu: the serial-port tests, the end-to-end
+# suites' cases that do not depend on POSIX against both programs, and spi-sniffer.exe under a
+# flood. Each COM port is a link in a private wine prefix to an emulator's pseudo-terminal.
 # Usage: scripts/wine-tests.sh        (WINE_TESTS_BUILD=DIR puts every build folder under DIR)
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -13,6 +13,9 @@ linux_build=$base/default
 emulator=$linux_build/emulator/tapwright-emu
 sniffer=$windows_build/sniffer/spi-sniffer.exe
 serial_tests=$windows_build/tests/windows/serial_wine_tests.exe
+sniffer_tests=$linux_build/tests/sniffer/sniffer_tests
+selftest_tests=$linux_build/tests/selftest/selftest_tests
+wine_bin=$base/wine-bin
 logs=$base/wine-logs
 
 export WINEPREFIX=$base/wine-prefix
@@ -86,9 +89,15 @@ stop_emulators() {
     silent_pid=
 }
 
+# COM links left to pseudo-terminals name devices that are gone, or soon someone else's.
+remove_port_links() {
+    find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' -lname '/dev/pts/*' -delete 2>/dev/null
+}
+
 cleanup() {
     stop_emulators
     wineserver -k 2>/dev/null
+    remove_port_links
 }
 trap cleanup EXIT
 
@@ -98,16 +107,6 @@ run_wine() {
     shift 2
     (cd "$logs" && timeout -k 5 "$seconds" wine "$@" </dev/null >"$output" 2>&1)
     status=$?
-}
-
-# Whether the texts appear in the file in this order, each on a later line than the one before.
-in_order() {
-    local file=$1
-    shift
-    normalise "$file" | awk -v count=$# '
-        BEGIN { for (i = 1; i < ARGC; ++i) want[i] = ARGV[i]; ARGC = 1; next_text = 1 }
-        next_text <= count && index($0, want[next_text]) > 0 { ++next_text }
-        END { exit next_text <= count ? 1 : 0 }' "$@"
 }
 
 # ---- set-up
@@ -121,18 +120,25 @@ cmake --preset windows-tests -B "$windows_build" >"$logs/windows-configure.log" 
 timeout 900 cmake --build "$windows_build" -j 2 >"$logs/windows-build.log" 2>&1 ||
     { show_log "$logs/windows-build.log"; fatal "building the Windows programs and tests failed"; }
 
-echo "== building tapwright-emu ($linux_build)"
+echo "== building tapwright-emu and the end-to-end suites ($linux_build)"
 cmake --preset default -B "$linux_build" >"$logs/emulator-configure.log" 2>&1 ||
     { show_log "$logs/emulator-configure.log"; fatal "configuring the Linux build failed"; }
-timeout 900 cmake --build "$linux_build" --target tapwright-emu -j 2 \
-    >"$logs/emulator-build.log" 2>&1 ||
-    { show_log "$logs/emulator-build.log"; fatal "building tapwright-emu failed"; }
+timeout 900 cmake --build "$linux_build" --target tapwright-emu sniffer_tests selftest_tests \
+    -j 2 >"$logs/emulator-build.log" 2>&1 ||
+    { show_log "$logs/emulator-build.log"; fatal "building tapwright-emu and the suites failed"; }
+# The launcher finds the programs beside itself.
+mkdir -p "$wine_bin"
+for exe in "$sniffer" "$windows_build/selftest/hvp-selftest.exe" \
+    "$windows_build/tests/windows/launcher.exe"; do
+    ln -sf "$exe" "$wine_bin/"
+done
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== creating the wine prefix ($WINEPREFIX)"
     timeout 300 wineboot -i </dev/null >"$logs/wineboot.log" 2>&1 ||
         { show_log "$logs/wineboot.log"; fatal "wineboot -i failed"; }
 fi
+remove_port_links
 # One server for the whole run. In the foreground it stays in our session: as a session leader
 # of its own it would take a COM port's pseudo-terminal as its controlling terminal, and dump
 # its whole state at every hang-up.
@@ -163,112 +169,70 @@ else
 fi
 stop_emulators
 
-# ---- spi-sniffer.exe end to end
+# ---- the end-to-end suites against the Windows programs
 
-echo "== spi-sniffer.exe in modem test mode"
-if start_emulator 7 modem --modem && emulator_pid=$started_pid; then
-    run_wine 60 "$logs/sniffer-modem.log" "$sniffer" -d COM7 -m
+# The Linux suites' cases that do not depend on POSIX, run against the .exe files through the
+# launcher (tests/support/process.hpp): with keys typed on a console, or with standard input a
+# pipe.
+run_suite() {
+    local name=$1 keys=$2 binary=$3 filter=$4
+    echo "== $name"
+    (cd "$logs" && TAPWRIGHT_WINE_BIN=$wine_bin TAPWRIGHT_WINE_KEYS=$keys \
+        timeout -k 5 300 "$binary" --gtest_filter="$filter" >"$logs/$name.log" 2>&1)
+    status=$?
+    grep -E '^\[  (PASSED|FAILED)|tests? from .* ran' "$logs/$name.log" || true
+    if [ "$status" -eq 0 ]; then
+        pass "$name"
+    else
+        show_log "$logs/$name.log"
+        fail "$name" "exited with $status"
+    fi
+}
+run_suite "hvp-selftest.exe, keys on a console" keys "$selftest_tests" \
+    "SelfTestCycle.PassingThenFailingBoard:SelfTestCycle.EscAtThePauseAndArrowKeysGoOn:\
+SelfTestCycle.ModemTest:SelfTestCycle.RefusedHandshakePowersNothing:\
+SelfTestCycle.PortGoneBeforeTheSecondBoard"
+run_suite "hvp-selftest.exe, keys from a pipe" pipe "$selftest_tests" \
+    "Cases/SelfTestCommandLine.*:SelfTestCycle.EndOfInputCountsAsEsc:\
+SelfTestCycle.EscAtThePauseAndArrowKeysGoOn"
+run_suite "spi-sniffer.exe, keys on a console" keys "$sniffer_tests" \
+    "*/SnifferDecoding.*/FrameSplitInsidePair:*/SnifferDecoding.*/RawPrintsEachByteTwice:\
+Cases/SnifferRefusal.*:SnifferRun.ModemTestQueriesThenFailsAtTheHandshake:\
+SnifferRun.LostDeviceEndsWithItsTextsAndStatus255:SnifferRun.BusyPortIsRefusedToASecondInstance:\
+SnifferCapture.TricklingBytesShowAsTheyCome:SnifferCapture.KeyDuringAFloodEndsItWithTheStreamWhole"
+run_suite "spi-sniffer.exe, command lines" pipe "$sniffer_tests" \
+    "Cases/SnifferCommandLine.*"
+
+# ---- spi-sniffer.exe under a flood
+
+echo "== spi-sniffer.exe under a 1.5 MB flood at 300,000 bytes/s, then a hang-up"
+flood_size=1500000
+perl -e 'srand(8); print map { chr(int(rand(256))) } 1..$ARGV[0]' "$flood_size" >"$logs/flood.bin"
+# Raw output shows each byte's hex twice: every other word after the configuration line.
+shown_bytes() {
+    normalise "$1" | sed -n '/^ Setting Clockedge\/Polarity/,$p' | tail -n +2 | tr -s ' \n' '\n\n' |
+        grep -xE '[0-9A-F]{2}' | awk 'NR % 2 == 1'
+}
+if start_emulator 11 flood --stream "$logs/flood.bin" --rate 300000 \
+    --hangup-after "$flood_size" && emulator_pid=$started_pid; then
+    run_wine 120 "$logs/sniffer-flood.log" "$sniffer" -d COM11 -r 1
+    od -An -v -tx1 "$logs/flood.bin" | tr -s ' \n' '\n\n' | sed '/^$/d' | tr a-f A-F \
+        >"$logs/flood.expected"
     if [ "$status" -ne 255 ]; then
-        show_log "$logs/sniffer-modem.log"
-        fail "sniffer modem mode" "exit status $status, expected 255"
-    elif ! in_order "$logs/sniffer-modem.log" " Starting SPI sniffer..." \
-        "Test modem, firmware 2.4.1 (build 0117)" "OK" \
-        "Settings: B0 E1 L2 M1 Q0 V1 X4 &C1 &D2" "OK" "Options: V.42" "OK" \
-        " Modem Responded = -1" " Tapwright cannot switch to binary mode :( "; then
-        show_log "$logs/sniffer-modem.log"
-        fail "sniffer modem mode" "the three modem replies were not printed in order"
+        show_log "$logs/sniffer-flood.log"
+        fail "sniffer flood" "exit status $status, expected 255"
+    elif ! shown_bytes "$logs/sniffer-flood.log" | cmp -s - "$logs/flood.expected"; then
+        fail "sniffer flood" "$(shown_bytes "$logs/sniffer-flood.log" | wc -l) bytes shown, \
+not the $flood_size sent in order"
+    elif ! normalise "$logs/sniffer-flood.log" | tail -n 2 |
+        cmp -s - <(printf ' Serial port disconnected\n Exiting...\n'); then
+        show_log "$logs/sniffer-flood.log"
+        fail "sniffer flood" "it did not end with the lost-device message"
     else
-        pass "sniffer modem mode"
+        pass "sniffer flood"
     fi
 else
-    fail "sniffer modem mode" "tapwright-emu did not start"
-fi
-stop_emulators
-
-echo "== spi-sniffer.exe against an adapter that never answers the handshake"
-if start_emulator 8 refused --silent && emulator_pid=$started_pid; then
-    run_wine 60 "$logs/sniffer-refused.log" "$sniffer" -d COM8
-    if [ "$status" -ne 255 ]; then
-        show_log "$logs/sniffer-refused.log"
-        fail "sniffer refused handshake" "exit status $status, expected 255"
-    elif ! normalise "$logs/sniffer-refused.log" |
-        grep -qxF " Tapwright cannot switch to binary mode :( "; then
-        show_log "$logs/sniffer-refused.log"
-        fail "sniffer refused handshake" "no ' Tapwright cannot switch to binary mode :( ' line"
-    else
-        pass "sniffer refused handshake"
-    fi
-else
-    fail "sniffer refused handshake" "tapwright-emu did not start"
-fi
-stop_emulators
-
-echo "== spi-sniffer.exe sniffing a known stream"
-# Two frames of pairs, a stray byte, a frame cut short, an empty frame.
-printf '\x5B\x5C\x01\x02\x5C\xA5\x5A\x5D\x77\x5B\x5C\xFF\x00\x5D\x5B\x42\x5B\x5D' \
-    >"$logs/stream.bin"
-cat >"$logs/stream.expected" <<'EOF'
-5B [5C 01 0x01(02 0x02)5C A5 0xA5(5A 0x5A)5D ]
-77 Sync
-5B [5C FF 0xFF(00 0x00)5D ]
-5B [42 Sync
-5B [5D ]
-EOF
-# What follows the configuration line is the decoded stream and nothing else.
-decoded() { normalise "$1" | sed -n '/^ Setting Clockedge\/Polarity/,$p' | tail -n +2; }
-if start_emulator 9 sniff --stream "$logs/stream.bin" && emulator_pid=$started_pid; then
-    (cd "$logs" && exec wine "$sniffer" -d COM9 </dev/null >"$logs/sniffer-stream.log" 2>&1) &
-    sniffer_pid=$!
-    # Keys do not reach a console program under wine from a pipe, so it is ended from here.
-    for _ in $(seq 300); do
-        decoded "$logs/sniffer-stream.log" | cmp -s - "$logs/stream.expected" && break
-        kill -0 "$sniffer_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$sniffer_pid" 2>/dev/null; then
-        still_running=yes
-        kill -TERM "$sniffer_pid" 2>/dev/null
-    else
-        still_running=no
-    fi
-    wait "$sniffer_pid" 2>/dev/null
-    if [ "$still_running" = no ]; then
-        show_log "$logs/sniffer-stream.log"
-        fail "sniffer stream" "spi-sniffer.exe ended by itself before the stream was decoded"
-    elif ! decoded "$logs/sniffer-stream.log" | diff "$logs/stream.expected" - >&2; then
-        show_log "$logs/sniffer-stream.log"
-        fail "sniffer stream" "decoded output differs from the expected frames (diff above)"
-    elif ! in_order "$logs/sniffer-stream.log" " Entering binary mode..." \
-        " Switching to SPI mode" " Setting Clockedge/Polarity ...... CKE=1OK"; then
-        show_log "$logs/sniffer-stream.log"
-        fail "sniffer stream" "the set-up lines are missing"
-    else
-        pass "sniffer stream"
-    fi
-else
-    fail "sniffer stream" "tapwright-emu did not start"
-fi
-stop_emulators
-
-echo "== spi-sniffer.exe when the adapter goes away after its stream"
-if start_emulator 10 hangup --stream "$logs/stream.bin" --hangup-after 18 &&
-    emulator_pid=$started_pid; then
-    run_wine 60 "$logs/sniffer-hangup.log" "$sniffer" -d COM10
-    if [ "$status" -ne 255 ]; then
-        show_log "$logs/sniffer-hangup.log"
-        fail "sniffer hang-up" "exit status $status, expected 255"
-    elif ! decoded "$logs/sniffer-hangup.log" | grep -vxF -e " Serial port disconnected" \
-        -e " Exiting..." -e "" | diff "$logs/stream.expected" - >&2; then
-        show_log "$logs/sniffer-hangup.log"
-        fail "sniffer hang-up" "decoded output differs from the expected frames (diff above)"
-    elif ! normalise "$logs/sniffer-hangup.log" | grep -qxF " Serial port disconnected"; then
-        show_log "$logs/sniffer-hangup.log"
-        fail "sniffer hang-up" "no ' Serial port disconnected' line"
-    else
-        pass "sniffer hang-up"
-    fi
-else
-    fail "sniffer hang-up" "tapwright-emu did not start"
+    fail "sniffer flood" "tapwright-emu did not start"
 fi
 stop_emulators
 

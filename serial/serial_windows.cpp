@@ -2,8 +2,10 @@
 
 #include "output.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +22,17 @@ constexpr char serial_path_prefix[] = "\\\\.\\";
 
 SerialOpenError serial_open_error = serial_open_no_error;
 DWORD serial_open_code = 0;
+
+constexpr char serial_xon_char = 0x11;
+constexpr char serial_xoff_char = 0x13;
+
+// Each open port with the named lock that keeps a second instance of our programs off it: wine,
+// and some virtual port drivers, open a port twice whatever the share mode says.
+struct SerialHold {
+    PortHandle port = port_not_open;
+    HANDLE lock = nullptr;
+};
+SerialHold serial_holds[16];
 
 // The port whose reads are set up for capture (see serial_read_waiting), if any.
 PortHandle serial_capture_port = port_not_open;
@@ -41,7 +54,8 @@ SerialOpenError serial_error_of_open(DWORD code) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_BAD_NETPATH:
     case ERROR_INVALID_NAME: return serial_open_missing;
-    // A port that another program has open is refused with "access denied".
+    // A COM port that another program has open is refused with "access denied": on Windows
+    // the port's own permissions never refuse its user.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION: return serial_open_busy;
     default: return serial_open_failed;
@@ -53,6 +67,19 @@ int serial_set_timeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
     return SetCommTimeouts(serial_handle(port), &copy) ? 0 : -1;
 }
 
+// The lock for the device path, one name per device whatever the case of its letters. Returns
+// false when another process holds it; a lock the system will not make is no reason to refuse.
+bool serial_take_lock(const char* path, HANDLE& lock) {
+    std::string name = "Global\\tapwright-port-";
+    for (const char* c = path; *c != '\0'; ++c)
+        name += *c == '\\' ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    lock = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (lock == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return true;
+    CloseHandle(lock);
+    lock = nullptr;
+    return false;
+}
+
 COMMTIMEOUTS serial_line_timeouts() {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = read_interval_ms;
@@ -61,6 +88,30 @@ COMMTIMEOUTS serial_line_timeouts() {
     timeouts.WriteTotalTimeoutMultiplier = write_total_multiplier_ms;
     timeouts.WriteTotalTimeoutConstant = write_total_constant_ms;
     return timeouts;
+}
+
+// The COM ports the system lists, "COM1, COM3", or "" when there are none.
+std::string serial_ports_present() {
+    HKEY ports = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &ports) !=
+        ERROR_SUCCESS)
+        return "";
+    std::string names;
+    for (DWORD index = 0;; ++index) {
+        char value_name[256];
+        DWORD value_name_size = sizeof value_name;
+        char port[256] = {};
+        DWORD port_size = sizeof port - 1;
+        DWORD type = 0;
+        const LONG result = RegEnumValueA(ports, index, value_name, &value_name_size, nullptr,
+                                          &type, reinterpret_cast<BYTE*>(port), &port_size);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS || type != REG_SZ || port[0] == '\0') continue;
+        if (!names.empty()) names += ", ";
+        names += port;
+    }
+    RegCloseKey(ports);
+    return names;
 }
 
 } // namespace
@@ -84,8 +135,14 @@ PortHandle serial_open(const char* name) {
     line.DCBlength = sizeof(DCB);
     if (!GetCommState(handle, &line))
         return serial_refuse(serial_open_not_a_port, GetLastError(), handle);
+    SerialHold* hold = std::find_if(std::begin(serial_holds), std::end(serial_holds),
+                                    [](const SerialHold& h) { return h.port == port_not_open; });
+    if (hold == std::end(serial_holds)) return serial_refuse(serial_open_failed, 0, handle);
+    if (!serial_take_lock(path, hold->lock))
+        return serial_refuse(serial_open_busy, ERROR_ACCESS_DENIED, handle);
+    hold->port = reinterpret_cast<PortHandle>(handle);
     serial_open_error = serial_open_no_error;
-    return reinterpret_cast<PortHandle>(handle);
+    return hold->port;
 }
 
 SerialOpenError serial_last_open_error() {
@@ -96,7 +153,11 @@ std::string serial_open_error_text(const char* name) {
     const std::string path = name[0] == '\\' ? name : serial_path_prefix + std::string(name);
     switch (serial_open_error) {
     case serial_open_no_error: return "";
-    case serial_open_missing: return " No such port: " + path;
+    case serial_open_missing: {
+        const std::string present = serial_ports_present();
+        return " No such device: " + path +
+               (present.empty() ? "" : ". Serial ports present: " + present);
+    }
     case serial_open_denied: return " Permission denied on " + path;
     case serial_open_busy: return " " + path + " is busy: another program holds it open";
     case serial_open_not_a_port:
@@ -110,12 +171,16 @@ std::string serial_open_error_text(const char* name) {
 }
 
 int serial_configure(PortHandle port, int rate) {
-    if (rate <= 0) return -1;
+    if (rate <= 0) return -1; // a rate of 0 would hang the line up
     // Zeros give no parity, one stop bit, DTR and RTS disabled, no flow control.
     DCB line{};
     line.DCBlength = sizeof(DCB);
     line.BaudRate = static_cast<DWORD>(rate);
     line.ByteSize = 8;
+    // SetCommState refuses equal XON and XOFF characters even with XON/XOFF off; these are the
+    // documented defaults, and with fOutX and fInX clear they never act on the line.
+    line.XonChar = serial_xon_char;
+    line.XoffChar = serial_xoff_char;
     if (!SetCommState(serial_handle(port), &line)) return -1;
 
     if (serial_set_timeouts(port, serial_line_timeouts()) != 0) return -1;
@@ -159,6 +224,11 @@ int serial_write(PortHandle port, const unsigned char* bytes, int n) {
 
 int serial_close(PortHandle port) {
     if (serial_capture_port == port) serial_capture_port = port_not_open;
+    for (SerialHold& hold : serial_holds) {
+        if (hold.port != port) continue;
+        if (hold.lock != nullptr) CloseHandle(hold.lock);
+        hold = SerialHold{};
+    }
     CloseHandle(serial_handle(port));
     return 0;
 }

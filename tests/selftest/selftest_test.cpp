@@ -78,7 +78,7 @@ void start(SelfTest& test, const EmulatorScript& script, std::vector<std::string
            const ProcessOptions& options = merged()) {
     test.emulator = emulator_start(script);
     ASSERT_NE(test.emulator, nullptr);
-    test.path = emulator_path(*test.emulator);
+    test.path = process_port_name(emulator_path(*test.emulator));
     std::vector<std::string> args = {"-p", test.path};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     ASSERT_TRUE(process_start(test.process, program, args, options));

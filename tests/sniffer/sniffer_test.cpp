@@ -58,6 +58,7 @@ std::string start_transcript(const std::string& device, const std::string& edge 
 
 struct Sniff {
     Emulator* emulator = nullptr;
+    std::string port; // the name the program is given for the emulator's device
     Process process;
     ~Sniff() {
         process_end(process);
@@ -69,7 +70,8 @@ void start(Sniff& sniff, const EmulatorScript& script, std::vector<std::string> 
            const ProcessOptions& options = merged()) {
     sniff.emulator = emulator_start(script);
     ASSERT_NE(sniff.emulator, nullptr);
-    std::vector<std::string> args = {"-d", emulator_path(*sniff.emulator)};
+    sniff.port = process_port_name(emulator_path(*sniff.emulator));
+    std::vector<std::string> args = {"-d", sniff.port};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     ASSERT_TRUE(process_start(sniff.process, program, args, options));
 }
@@ -137,6 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
                         banner + echo("/nonexistent/COM3", "7") +
                             " Opening Tapwright on /nonexistent/COM3 at 115200bps...\n",
                         " Error opening serial port\n"},
+        CommandLineCase{"WordsBetweenOptionsArePassedOver",
+                        {"COM1", "-d", "COM5", "junk", "-e", "0"},
+                        banner + echo("COM5", "0") + " Opening Tapwright on COM5 at 115200bps...\n",
+                        " Error opening serial port\n"},
         CommandLineCase{"ModemEcho",
                         {"-d", "/nonexistent/COM5", "-m"},
                         banner + echo("/nonexistent/COM5") +
@@ -174,7 +180,7 @@ TEST_P(SnifferDecoding, PrintsTheStreamExactly) {
     Sniff sniff;
     const std::string raw = c.raw ? "1" : "0";
     start(sniff, script, {"-r", raw});
-    const std::string path = emulator_path(*sniff.emulator);
+    const std::string path = sniff.port;
     end_with_key(sniff, start_transcript(path, "1", "0", raw) + c.expected);
     EXPECT_EQ(sniff.process.out, start_transcript(path, "1", "0", raw) + c.expected);
 }
@@ -230,8 +236,7 @@ TEST(SnifferDecoding, RandomStreamComesOutWhole) {
         script.stream_chunk_gap_ms = 1;
         Sniff sniff;
         start(sniff, script, {"-r", raw ? "1" : "0"});
-        const std::string prefix =
-            start_transcript(emulator_path(*sniff.emulator), "1", "0", raw ? "1" : "0");
+        const std::string prefix = start_transcript(sniff.port, "1", "0", raw ? "1" : "0");
         ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
         Bytes shown;
         for (int waited = 0; waited < run_timeout_ms && shown.size() < all.size(); waited += 50) {
@@ -390,7 +395,7 @@ TEST_P(SnifferConfiguration, SendsTheConfigurationByteAndStarts) {
     const ConfigurationCase& c = GetParam();
     Sniff sniff;
     start(sniff, EmulatorScript{}, {"-e", c.edge, "-p", c.polarity});
-    const std::string path = emulator_path(*sniff.emulator);
+    const std::string path = sniff.port;
     ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
     end_with_key(sniff, start_transcript(path, c.edge, c.polarity));
     EXPECT_EQ(sniff.process.out, start_transcript(path, c.edge, c.polarity));
@@ -412,7 +417,7 @@ TEST(SnifferRun, UnacknowledgedConfigurationWarnsAndStillSniffs) {
     script.stream_chunks = {{0x5B, 0x5D}};
     Sniff sniff;
     start(sniff, script, {});
-    const std::string path = emulator_path(*sniff.emulator);
+    const std::string path = sniff.port;
     std::string expected = start_transcript(path);
     expected.replace(expected.size() - 3, 3,
                      " ERROR: Tapwright replied with 0x0 instead of 0x01 \nWARNING.. Not Good\n"
@@ -476,14 +481,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     Sniff first;
     start(first, EmulatorScript{}, {});
-    const std::string path = emulator_path(*first.emulator);
+    const std::string path = first.port;
     ASSERT_TRUE(process_wait_for_output(first.process, start_transcript(path), run_timeout_ms));
 
     Process second;
     ASSERT_TRUE(process_start(second, program, {"-d", path}));
     ASSERT_TRUE(process_wait(second, run_timeout_ms));
     EXPECT_EQ(second.status, 255);
-    EXPECT_EQ(second.err, open_failure(path + " is busy: another program holds it open"));
+    EXPECT_EQ(second.err,
+              open_failure(port_device(path) + " is busy: another program holds it open"));
 
     end_with_key(first, start_transcript(path));
 }
@@ -497,7 +503,7 @@ TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
     Sniff sniff;
     start(sniff, script, {"-m"});
     ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-    const std::string path = emulator_path(*sniff.emulator);
+    const std::string path = sniff.port;
     EXPECT_EQ(sniff.process.out,
               banner + echo(path) + " Opening Tapwright on " + path +
                   " at 115200bps...\n Starting SPI sniffer...\n" + "\n " + script.ati3 + "\n" +
@@ -518,8 +524,7 @@ TEST(SnifferRun, EndOfInputKeepsSniffingAndSigtermEndsWithStatus0) {
     Sniff sniff;
     start(sniff, script, {});
     process_close_stdin(sniff.process);
-    const std::string expected =
-        start_transcript(emulator_path(*sniff.emulator)) + "5B [5D ]\n41 Sync\n";
+    const std::string expected = start_transcript(sniff.port) + "5B [5D ]\n41 Sync\n";
     ASSERT_TRUE(process_wait_for_output(sniff.process, expected, run_timeout_ms));
     EXPECT_EQ(process_running(sniff.process), 1);
     process_signal(sniff.process, SIGTERM);
@@ -536,7 +541,7 @@ TEST(SnifferRun, LostDeviceEndsWithItsTextsAndStatus255) {
     Sniff sniff;
     start(sniff, script, {});
     ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-    EXPECT_EQ(sniff.process.out, start_transcript(emulator_path(*sniff.emulator)) +
+    EXPECT_EQ(sniff.process.out, start_transcript(sniff.port) +
                                      "5B [5C 01 0x01(02 0x02)5D ]\n"
                                      "\n Serial port disconnected\n Exiting...\n");
     EXPECT_EQ(sniff.process.status, 255);
@@ -623,7 +628,7 @@ TEST(SnifferCapture, TricklingBytesShowAsTheyCome) {
     script.stream_chunk_gap_ms = 25;
     Sniff sniff;
     start(sniff, script, {});
-    const std::string prefix = start_transcript(emulator_path(*sniff.emulator));
+    const std::string prefix = start_transcript(sniff.port);
     ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "41 Sync\n", run_timeout_ms));
     const std::size_t handshake_replies = 5 + 4 + 1; // "BBIO1", "SPI1", the acknowledgement
     EXPECT_LT(emulator_sent(*sniff.emulator), handshake_replies + bytes)
@@ -641,7 +646,7 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
     script.flood_pattern = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xA5, 0x5D};
     Sniff sniff;
     start(sniff, script, {});
-    const std::string prefix = start_transcript(emulator_path(*sniff.emulator));
+    const std::string prefix = start_transcript(sniff.port);
     ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
     process_pump(sniff.process, 200);
     end_with_key(sniff, prefix);

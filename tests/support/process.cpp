@@ -37,8 +37,40 @@ void set_nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+const char* wine_programs() {
+    return std::getenv("TAPWRIGHT_WINE_BIN");
+}
+
+// The Windows programs end their lines with CR LF; a CR LF split across two reads is joined.
+void drop_carriage_returns(std::string& text, std::size_t from) {
+    std::size_t kept = from > 0 ? from - 1 : 0;
+    for (std::size_t at = kept; at < text.size(); ++at) {
+        if (text[at] != '\r' || at + 1 == text.size() || text[at + 1] != '\n')
+            text[kept++] = text[at];
+    }
+    text.resize(kept);
+}
+
+// `wine launcher.exe MODE PROGRAM.exe ARGV0 ARGS...`, found through PATH by env.
+std::vector<std::string> wine_command(const std::string& path,
+                                      const std::vector<std::string>& args) {
+    const std::string folder = wine_programs();
+    const char* keys = std::getenv("TAPWRIGHT_WINE_KEYS");
+    std::string program = "Z:" + folder + path.substr(path.rfind('/')) + ".exe";
+    std::replace(program.begin(), program.end(), '/', '\\');
+    std::vector<std::string> command = {"/usr/bin/env",
+                                        "wine",
+                                        folder + "/launcher.exe",
+                                        keys != nullptr && std::string(keys) == "pipe" ? "--pipe"
+                                                                                       : "--keys",
+                                        program,
+                                        path};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
 // Reads what is there without blocking; closes the descriptor at end of file.
-bool drain(int& fd, std::string& into) {
+bool drain_bytes(int& fd, std::string& into) {
     bool any = false;
     char buffer[4096];
     for (;;) {
@@ -53,6 +85,13 @@ bool drain(int& fd, std::string& into) {
         close_fd(fd);
         return any;
     }
+}
+
+bool drain(int& fd, std::string& into) {
+    const std::size_t before = into.size();
+    const bool any = drain_bytes(fd, into);
+    if (wine_programs() != nullptr) drop_carriage_returns(into, before);
+    return any;
 }
 
 void record_status(Process& p, int wait_status) {
@@ -200,6 +239,18 @@ void reset(Process& p) {
 
 } // namespace
 
+std::string process_port_name(const std::string& device_path) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (wine_programs() == nullptr || prefix == nullptr) return device_path;
+    // A new number for every device: a program still closing the last one cannot hold it. The
+    // wine script's own ports are below 100.
+    static int ports_named = 0;
+    const std::string number = std::to_string(100 + ports_named++ % 100);
+    const std::string link = std::string(prefix) + "/dosdevices/com" + number;
+    unlink(link.c_str());
+    return symlink(device_path.c_str(), link.c_str()) == 0 ? "COM" + number : device_path;
+}
+
 Process::~Process() {
     process_end(*this);
 }
@@ -213,6 +264,7 @@ bool process_start(Process& p, const std::string& path, const std::vector<std::s
 
     std::vector<std::string> argv_strings = {path};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    if (wine_programs() != nullptr) argv_strings = wine_command(path, args);
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<std::string> env_strings = build_environment(options.extra_env);
     std::vector<char*> envp = pointers(env_strings);
@@ -231,7 +283,7 @@ bool process_start(Process& p, const std::string& path, const std::vector<std::s
     if (ok) {
         pid = fork();
         if (pid == 0) {
-            child_exec(path.c_str(), argv.data(), envp.data(), in_pipe[0], out_pipe[1],
+            child_exec(argv_strings[0].c_str(), argv.data(), envp.data(), in_pipe[0], out_pipe[1],
                        options.merge_output ? out_pipe[1] : err_pipe[1],
                        options.stdin_terminal ? slave_path.c_str() : nullptr, report[1]);
         }

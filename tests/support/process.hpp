@@ -4,6 +4,11 @@
 // (a pipe, or a pseudo-terminal whose master the test keeps) and its output collected.
 // Every wait has a time-out; a child still running when its Process goes away is killed
 // and reaped, and every descriptor is closed.
+//
+// With TAPWRIGHT_WINE_BIN set to a folder of the Windows build's programs and its launcher.exe,
+// a program is run as its .exe under wine instead, through the launcher, with the argv[0] the
+// test gives: TAPWRIGHT_WINE_KEYS=pipe passes standard input on as it is, otherwise its bytes are
+// typed as key events on a console of the program's own. Lines come back ending in LF alone.
 
 #include <optional>
 #include <string>
@@ -38,6 +43,10 @@ struct Process {
     Process& operator=(const Process&) = delete;
     ~Process();
 };
+
+// The name a program under test is given for a serial device: its path, or under wine a COM
+// port that the wine prefix ($WINEPREFIX) links to it.
+std::string process_port_name(const std::string& device_path);
 
 // Starts path with args (argv[1]...). Returns false, with p left empty, when the program
 // cannot be started.

@@ -34,10 +34,15 @@ inline std::string open_failure(const std::string& why) {
     return " Error opening serial port\n " + why + "\n";
 }
 
+// The device a program names in its reasons for port: under wine a COM port's Windows path.
+inline std::string port_device(const std::string& port) {
+    return port.starts_with("COM") ? "\\\\.\\" + port : port;
+}
+
 // How that begins for a device that does not exist; the serial devices present, if there are
 // any, and the newline follow.
-inline std::string missing_port(const std::string& path) {
-    return " Error opening serial port\n No such device: " + path;
+inline std::string missing_port(const std::string& port) {
+    return " Error opening serial port\n No such device: " + port_device(port);
 }
 
 inline bool begins_with(const std::string& text, const std::string& start) {

@@ -145,6 +145,8 @@ TEST_P(WineLineSettings, ConfigureSetsOneStopBitWithoutFlowControl) {
     dirty.fRtsControl = RTS_CONTROL_HANDSHAKE;
     dirty.fOutX = TRUE;
     dirty.fInX = TRUE;
+    dirty.XonChar = 'Q';
+    dirty.XoffChar = 'S';
     ASSERT_TRUE(SetCommState(handle_of(open.port), &dirty)) << GetLastError();
 
     ASSERT_EQ(serial_configure(open.port, c.rate), 0);
@@ -157,6 +159,22 @@ TEST_P(WineLineSettings, ConfigureSetsOneStopBitWithoutFlowControl) {
     EXPECT_FALSE(line.fOutxCtsFlow);
     EXPECT_FALSE(line.fOutX);
     EXPECT_FALSE(line.fInX);
+    // Real Windows refuses a DCB whose XON and XOFF characters are equal.
+    EXPECT_EQ(line.XonChar, 0x11);
+    EXPECT_EQ(line.XoffChar, 0x13);
+}
+
+// Baud rate 0 would hang the line up: a speed that is not a whole number above zero is refused
+// before the line is touched.
+TEST_F(WinePortOpen, UnreadableSpeedLeavesTheLineAsItWas) {
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "57600"));
+    for (const char* speed : {"", "abc", "0", "12x", "99999999999", "-9600", " 9600"}) {
+        EXPECT_EQ(serial_configure(open.port, speed), -1) << '"' << speed << '"';
+        DCB line{};
+        line.DCBlength = sizeof line;
+        ASSERT_TRUE(GetCommState(handle_of(open.port), &line)) << GetLastError();
+        EXPECT_EQ(line.BaudRate, 57600u) << '"' << speed << '"';
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, WineLineSettings,

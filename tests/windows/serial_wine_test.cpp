@@ -164,16 +164,16 @@ TEST_P(WineLineSettings, ConfigureSetsOneStopBitWithoutFlowControl) {
     EXPECT_EQ(line.XoffChar, 0x13);
 }
 
-// Baud rate 0 would hang the line up: a speed that is not a whole number above zero is refused
-// before the line is touched.
-TEST_F(WinePortOpen, UnreadableSpeedLeavesTheLineAsItWas) {
-    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", "57600"));
-    for (const char* speed : {"", "abc", "0", "12x", "99999999999", "-9600", " 9600"}) {
-        EXPECT_EQ(serial_configure(open.port, speed), -1) << '"' << speed << '"';
+// Baud rate 0 would hang the line up: a rate below one (what a speed text that is not a whole
+// number above zero becomes) is refused before the line is touched.
+TEST_F(WinePortOpen, RateBelowOneLeavesTheLineAsItWas) {
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 57600));
+    for (const int rate : {0, -1, -9600}) {
+        EXPECT_EQ(serial_configure(open.port, rate), -1) << rate;
         DCB line{};
         line.DCBlength = sizeof line;
         ASSERT_TRUE(GetCommState(handle_of(open.port), &line)) << GetLastError();
-        EXPECT_EQ(line.BaudRate, 57600u) << '"' << speed << '"';
+        EXPECT_EQ(line.BaudRate, 57600u) << rate;
     }
 }
 

@@ -78,9 +78,11 @@ void adapter_pause();
 
 // The texts of the exchanges, printed by both programs in the order the exchanges happened.
 
-// " Error opening serial port" on standard error, and on a line of its own why the port did not
-// open (see serial_open_error_text).
-void adapter_print_open_failure(const char* device);
+// Announces the adapter's port (" Opening Tapwright on ... at ...bps..."), opens it and sets up
+// its line at baud (a refused line setting is no reason to stop: the adapter may still answer).
+// Returns the port, or -1 after " Error opening serial port" on standard error and, on a line of
+// its own, why (see serial_open_error_text).
+PortHandle adapter_open(const std::string& device, const std::string& speed, int baud);
 
 // "Error sending data" on standard error, when a write did not go out whole.
 void adapter_print_sent(bool sent);

@@ -1,4 +1,5 @@
-// The texts of the adapter's exchanges. Both programs print them, each at its place in the run.
+// The texts of the adapter's port and exchanges. Both programs print them, each at its place in
+// the run.
 
 #include "adapter.hpp"
 
@@ -6,9 +7,16 @@
 
 #include <cstdio>
 
-void adapter_print_open_failure(const char* device) {
-    output_error(" Error opening serial port\n");
-    output_error("%s\n", serial_open_error_text(device).c_str());
+PortHandle adapter_open(const std::string& device, const std::string& speed, int baud) {
+    std::printf(" Opening Tapwright on %s at %sbps...\n", device.c_str(), speed.c_str());
+    const PortHandle port = serial_open(device.c_str());
+    if (port < 0) {
+        output_error(" Error opening serial port\n");
+        output_error("%s\n", serial_open_error_text(device.c_str()).c_str());
+        return port_not_open;
+    }
+    serial_configure(port, baud);
+    return port;
 }
 
 void adapter_print_sent(bool sent) {

@@ -1,8 +1,8 @@
-#include "console.hpp"
 #include "selftest.hpp"
+#include "session.hpp"
 
 int main(int argument_count, char** arguments) {
-    console_start();
+    session_start();
     const SelfTestOptions options = selftest_read_options(argument_count, arguments);
     return selftest_run(options);
 }

@@ -1,7 +1,7 @@
 #include "selftest.hpp"
 
 #include "adapter.hpp"
-#include "console.hpp"
+#include "keys.hpp"
 #include "serial.hpp"
 
 #include <cstdio>
@@ -17,7 +17,6 @@ constexpr unsigned char closing_byte = 0x0F;
 constexpr int reading_size = 2;
 // What a modem test takes in place of a measurement: about 13 volts, a pass.
 constexpr unsigned char modem_reading[reading_size] = {0x4D, 0x9C};
-constexpr int pause_ms = 1;
 
 bool stops(int key) {
     return key == key_escape || key == key_end_of_input;
@@ -73,7 +72,7 @@ void measure(const AdapterLink& link) {
     std::puts(" Voltage Probe measurement...,sending 00010100 ");
     send_byte(link.port, measure_voltage);
     unsigned char reading[reading_size] = {};
-    console_pause(pause_ms);
+    adapter_pause();
     // One read: it never returns 0, nothing at all is -1.
     const int count = serial_read(link.port, reading, reading_size);
 
@@ -100,19 +99,13 @@ float selftest_volts(unsigned reading) {
 int selftest_run(const SelfTestOptions& options) {
     std::puts(" Press Esc to exit, any other key to start the self-test \n");
     bool first_board = true;
-    if (stops(console_wait_key())) stop();
+    if (stops(keys_take())) stop();
     std::puts("\n Starting test! ");
 
     for (;;) {
-        std::printf(" Opening Tapwright on %s at %sbps...\n", options.device.c_str(),
-                    options.speed.c_str());
-        const AdapterLink link{serial_open(options.device.c_str()), options.modem};
-        if (link.port < 0) {
-            adapter_print_open_failure(options.device.c_str());
-            return -1;
-        }
-        // A refused line setting is no reason to stop: the adapter may still answer.
-        serial_configure(link.port, options.baud);
+        const AdapterLink link{adapter_open(options.device, options.speed, options.baud),
+                               options.modem};
+        if (link.port < 0) return -1;
 
         if (link.modem) {
             const AdapterModemReply reply = adapter_query_modem(link, "ATI7\r");
@@ -129,7 +122,7 @@ int selftest_run(const SelfTestOptions& options) {
 
         if (first_board) {
             std::puts(" Press any key to continue...");
-            console_wait_key(); // any key goes on here, Esc included
+            keys_take(); // any key goes on here, Esc included
         }
         send_byte(link.port, closing_byte);
         serial_close(link.port);
@@ -137,11 +130,11 @@ int selftest_run(const SelfTestOptions& options) {
         std::puts("\n Connect another Tapwright HVP adapter and press any key to start the "
                   "self-test again ");
         std::puts(" Or hit ESC key to stop and end the test.");
-        const int key = console_wait_key();
+        const int key = keys_take();
         first_board = false;
         if (stops(key)) stop();
 
         std::puts("\n--------------------- Starting a new Test-------------------------");
-        console_pause(pause_ms);
+        adapter_pause();
     }
 }

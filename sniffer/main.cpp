@@ -1,8 +1,8 @@
-#include "console.hpp"
+#include "session.hpp"
 #include "sniffer.hpp"
 
 int main(int argument_count, char** arguments) {
-    console_start();
+    session_start();
     const SniffOptions options = sniff_read_options(argument_count, arguments);
     return sniff_run(options);
 }

@@ -1,9 +1,10 @@
 #include "sniffer.hpp"
 
 #include "adapter.hpp"
-#include "console.hpp"
+#include "keys.hpp"
 #include "output.hpp"
 #include "serial.hpp"
+#include "session.hpp"
 
 #include <array>
 #include <cerrno>
@@ -34,11 +35,11 @@ int capture(PortHandle port, bool raw) {
     std::vector<unsigned char> area(sniff_chunk_size);
     SniffDecoder decoder = sniff_decoder_new(raw);
     std::vector<char> text(sniff_text_room(decoder, sniff_chunk_size));
-    console_signals_as_key(true);
+    session_signals_as_key(true);
     // The wait takes a key first when a key and bytes are waiting together. Each read takes
     // every byte waiting, and its text goes out in one write, so bytes show the moment they come.
     for (;;) {
-        const int ready = console_wait_port_or_key(port, wait_without_limit);
+        const int ready = keys_wait_port(port, wait_without_limit);
         if (ready == 1) return 0;
         if (ready != 0) continue;
         const int count =
@@ -68,15 +69,9 @@ unsigned char sniff_configuration_byte(const SniffOptions& options) {
 }
 
 int sniff_run(const SniffOptions& options) {
-    std::printf(" Opening Tapwright on %s at %sbps...\n", options.device.c_str(),
-                options.speed.c_str());
-    const AdapterLink link{serial_open(options.device.c_str()), options.modem};
-    if (link.port < 0) {
-        adapter_print_open_failure(options.device.c_str());
-        return -1;
-    }
-    // A refused line setting is no reason to stop: the adapter may still answer.
-    serial_configure(link.port, options.baud);
+    const AdapterLink link{adapter_open(options.device, options.speed, options.baud),
+                           options.modem};
+    if (link.port < 0) return -1;
     std::puts(" Starting SPI sniffer...");
 
     if (link.modem) {
@@ -115,6 +110,6 @@ int sniff_run(const SniffOptions& options) {
     adapter_print_sent(serial_write(link.port, &sniffer_start, 1) == 1);
 
     if (capture(link.port, options.raw) != 0) return -1;
-    console_take_key();
+    keys_take();
     return 0;
 }

@@ -1,16 +1,17 @@
 // Drives the console layer as a program would, reporting what it sees on stdout, one line
 // per result. Usage:
-//   take N | take-direct N        N keys through console_wait_key / console_take_key
+//   take N                        N keys through keys_take
 //   signal-as-key                 one key, with signals taken as keys
-//   waiting                       console_key_waiting until it is not 0, then the key
-//   poll-once                     one console_key_waiting
-//   port-or-key PATH MS [signals] console_wait_port_or_key on PATH ("-": no port)
+//   waiting                       keys_waiting until it is not 0, then the key
+//   poll-once                     one keys_waiting
+//   port-or-key PATH MS [signals] keys_wait_port on PATH ("-": no port)
 //   flush FUNCTION                unflushed text, then FUNCTION blocks for a long time
 //   hold-port PATH                serial_open PATH, then one key
 //   fds                           the descriptors open at start
-#include "console.hpp"
+#include "keys.hpp"
 #include "output.hpp"
 #include "serial.hpp"
+#include "session.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,33 +40,32 @@ long long now_ms() {
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-int take(int count, bool direct) {
+int take(int count) {
     ready();
-    for (int i = 0; i < count; ++i)
-        report("%lld\n", direct ? console_take_key() : console_wait_key());
+    for (int i = 0; i < count; ++i) report("%lld\n", keys_take());
     return 0;
 }
 
 int waiting() {
     ready();
     for (;;) {
-        const int state = console_key_waiting();
+        const int state = keys_waiting();
         if (state != 0) {
             report("%lld\n", state);
-            if (state == 1) report("%lld\n", console_take_key());
+            if (state == 1) report("%lld\n", keys_take());
             return 0;
         }
-        console_pause(5);
+        usleep(5000);
     }
 }
 
 int port_or_key(const char* path, int timeout_ms, bool signals) {
-    if (signals) console_signals_as_key(true);
+    if (signals) session_signals_as_key(true);
     const int port = std::strcmp(path, "-") == 0 ? -1 : open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (std::strcmp(path, "-") != 0 && port < 0) return 2;
     ready();
     const long long start = now_ms();
-    const int result = console_wait_port_or_key(port, timeout_ms);
+    const int result = keys_wait_port(port, timeout_ms);
     const long long elapsed = now_ms() - start;
     int pending = 0;
     if (port >= 0) ioctl(port, FIONREAD, &pending);
@@ -76,16 +76,12 @@ int port_or_key(const char* path, int timeout_ms, bool signals) {
 int flush(const char* function) {
     std::printf("pending\n");
     if (std::strcmp(function, "waiting") == 0) {
-        console_key_waiting();
+        keys_waiting();
         sleep(30);
-    } else if (std::strcmp(function, "wait") == 0) {
-        console_wait_key();
     } else if (std::strcmp(function, "take") == 0) {
-        console_take_key();
-    } else if (std::strcmp(function, "pause") == 0) {
-        console_pause(30000);
+        keys_take();
     } else if (std::strcmp(function, "port") == 0) {
-        console_wait_port_or_key(port_not_open, 30000);
+        keys_wait_port(port_not_open, 30000);
     } else {
         return 2;
     }
@@ -109,19 +105,18 @@ int fds() {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const char* mode = argv[1];
-    // Before console_start, so that only the runner's descriptors are seen.
+    // Before session_start, so that only the runner's descriptors are seen.
     if (std::strcmp(mode, "fds") == 0) return fds();
-    console_start();
-    if ((std::strcmp(mode, "take") == 0 || std::strcmp(mode, "take-direct") == 0) && argc == 3)
-        return take(std::atoi(argv[2]), mode[4] == '-');
+    session_start();
+    if (std::strcmp(mode, "take") == 0 && argc == 3) return take(std::atoi(argv[2]));
     if (std::strcmp(mode, "signal-as-key") == 0) {
-        console_signals_as_key(true);
-        return take(1, false);
+        session_signals_as_key(true);
+        return take(1);
     }
     if (std::strcmp(mode, "waiting") == 0) return waiting();
     if (std::strcmp(mode, "poll-once") == 0) {
         ready();
-        report("%lld\n", console_key_waiting());
+        report("%lld\n", keys_waiting());
         return 0;
     }
     if (std::strcmp(mode, "port-or-key") == 0 && argc >= 4)
@@ -129,7 +124,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(mode, "flush") == 0 && argc == 3) return flush(argv[2]);
     if (std::strcmp(mode, "hold-port") == 0 && argc == 3) {
         if (serial_open(argv[2]) < 0) return 2;
-        return take(1, false);
+        return take(1);
     }
     return 2;
 }

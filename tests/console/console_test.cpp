@@ -1,6 +1,6 @@
 // The console layer, seen from outside: a probe program is fed keys through a pipe or a
 // pseudo-terminal and reports what the console functions returned.
-#include "console.hpp"
+#include "keys.hpp"
 #include "process.hpp"
 
 #include <gtest/gtest.h>
@@ -69,8 +69,8 @@ const std::vector<KeyCase> take_cases = {
      true},
 };
 
-// The probe's "waiting" polls console_key_waiting until it is not 0, prints it and, when 1,
-// takes the key; "poll-once" prints one console_key_waiting.
+// The probe's "waiting" polls keys_waiting until it is not 0, prints it and, when 1,
+// takes the key; "poll-once" prints one keys_waiting.
 const std::vector<KeyCase> waiting_cases = {
     {"KeyWaiting", {{"z", "1\n122\n"}}},
     {"LoneEscapeWaiting", {{"\x1b", "1\n" + line(key_escape)}}},
@@ -98,12 +98,8 @@ std::vector<KeyRun> key_runs() {
             size_t keys = 0;
             for (const Step& s : c.steps)
                 keys += std::count(s.expect.begin(), s.expect.end(), '\n');
-            runs.push_back({std::string(c.name) + "_WaitKey_" + input,
-                            {"take", std::to_string(keys)},
-                            &c,
-                            terminal});
             runs.push_back({std::string(c.name) + "_TakeKey_" + input,
-                            {"take-direct", std::to_string(keys)},
+                            {"take", std::to_string(keys)},
                             &c,
                             terminal});
         }
@@ -399,7 +395,7 @@ TEST_P(ConsoleFlushesBeforeWaiting, TextOutWhileBlocked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Console, ConsoleFlushesBeforeWaiting,
-                         testing::Values("waiting", "wait", "take", "pause", "port"));
+                         testing::Values("waiting", "take", "port"));
 
 // ---------------------------------------------------------------------------------------
 // Waiting for a key costs nothing: the probe sleeps in the kernel, never waking on a timer.
@@ -414,8 +410,7 @@ void PrintTo(const IdleCase& c, std::ostream* os) {
 }
 
 const IdleCase idle_cases[] = {
-    {"WaitKey", {"take", "1"}},
-    {"TakeKey", {"take-direct", "1"}},
+    {"TakeKey", {"take", "1"}},
     {"SignalAsKey", {"signal-as-key"}},
     {"WaitPortOrKey", {"port-or-key", "PORT", "20000"}},
 };

@@ -1,10 +1,10 @@
-#include "console.hpp"
+#include "keys.hpp"
 
+#include "console_windows.hpp"
+#include "keys_chunk.hpp"
 #include "output.hpp"
-#include "serial.hpp"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 
 #define WIN32_LEAN_AND_MEAN
@@ -21,11 +21,9 @@ enum ConsoleInput { console_input_none, console_input_keys, console_input_bytes 
 
 ConsoleInput input_kind = console_input_none;
 HANDLE input = nullptr;
-bool started = false;
 bool input_ended = false;
 
 // Set from the console's control thread; the event wakes a wait that is under way.
-std::atomic<bool> signals_as_key{false};
 std::atomic<bool> signal_key_pending{false};
 HANDLE signal_event = nullptr;
 
@@ -34,24 +32,18 @@ int console_keys[64];
 int console_keys_pos = 0;
 int console_keys_len = 0;
 
-// One chunk of standard input, as one ReadFile returned it: an escape sequence is recognised by
-// its bytes arriving together.
-unsigned char chunk[256];
-int chunk_pos = 0;
-int chunk_len = 0;
+KeyChunk chunk{};
 
 // A pipe cannot be waited on together with an event, so a thread reads standard input and hands
 // each chunk over as one ReadFile returned it, reading the next once this one is taken.
-unsigned char incoming[sizeof chunk];
+unsigned char incoming[sizeof chunk.bytes];
 int incoming_len = 0; // -1: input ended
 HANDLE chunk_ready = nullptr;
 HANDLE chunk_wanted = nullptr;
 bool reader_started = false;
 
-inline constexpr DWORD escape_grace_ms = 10;
-
 bool key_buffered() {
-    return console_keys_pos < console_keys_len || chunk_pos < chunk_len;
+    return console_keys_pos < console_keys_len || keys_chunk_left(chunk);
 }
 
 DWORD WINAPI read_input(void*) {
@@ -83,14 +75,14 @@ void start_reader() {
 }
 
 // Called once chunk_ready was signalled.
-void take_chunk() {
+void take_chunk(KeyChunk& into) {
     if (incoming_len < 0) {
         input_ended = true;
         return;
     }
-    std::memcpy(chunk, incoming, static_cast<size_t>(incoming_len));
-    chunk_pos = 0;
-    chunk_len = incoming_len;
+    std::memcpy(into.bytes, incoming, static_cast<size_t>(incoming_len));
+    into.pos = 0;
+    into.len = incoming_len;
     SetEvent(chunk_wanted);
 }
 
@@ -148,7 +140,7 @@ void wait_input(DWORD ms) {
             if (input_kind == console_input_keys)
                 take_console_keys();
             else
-                take_chunk();
+                take_chunk(chunk);
         } else if (woken == WAIT_TIMEOUT) {
             return;
         } else if (woken != WAIT_OBJECT_0 + 1) {
@@ -158,25 +150,12 @@ void wait_input(DWORD ms) {
     }
 }
 
-// The next key from the chunk. A lone ESC at the end of the chunk may be the first part of a
-// sequence that was split: with grace, bytes that follow at once belong to it.
-int next_byte_key(bool grace) {
-    const int byte = chunk[chunk_pos];
-    if (byte != key_escape) {
-        ++chunk_pos;
-        return byte;
-    }
-    if (chunk_pos + 1 < chunk_len) {
-        chunk_pos = chunk_len;
-        return key_sequence;
-    }
-    chunk_pos = chunk_len;
-    if (!grace || input_ended) return key_escape;
-    if (WaitForSingleObject(chunk_ready, escape_grace_ms) != WAIT_OBJECT_0) return key_escape;
-    take_chunk();
-    if (!key_buffered()) return key_escape;
-    chunk_pos = chunk_len;
-    return key_sequence;
+// What follows a lone ESC at once belongs to its escape sequence.
+bool read_more(KeyChunk& into) {
+    if (input_ended) return false;
+    if (WaitForSingleObject(chunk_ready, keys_escape_grace_ms) != WAIT_OBJECT_0) return false;
+    take_chunk(into);
+    return keys_chunk_left(into);
 }
 
 int take_key() {
@@ -185,31 +164,14 @@ int take_key() {
         return key_signal;
     }
     if (console_keys_pos < console_keys_len) return console_keys[console_keys_pos++];
-    if (chunk_pos < chunk_len) return next_byte_key(true);
+    if (keys_chunk_left(chunk)) return keys_chunk_next(chunk, read_more);
     return key_end_of_input;
-}
-
-BOOL WINAPI on_control(DWORD type) {
-    if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) && signals_as_key.load()) {
-        signal_key_pending.store(true);
-        SetEvent(signal_event);
-        return TRUE;
-    }
-    // Closing the console, logging off, shutting down, or an interrupt elsewhere: ended at once,
-    // which closes the port. The default handler's ExitProcess would run the runtime's clean-up
-    // on this thread while ours may hold a stdio lock, and could hang there.
-    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-    return TRUE;
 }
 
 } // namespace
 
-void console_start() {
-    if (started) return;
-    started = true;
-    std::atexit(serial_release_all);
+void keys_start() {
     signal_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(on_control, TRUE);
     input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (input == nullptr || input == INVALID_HANDLE_VALUE)
@@ -219,41 +181,26 @@ void console_start() {
     if (input_kind == console_input_none || signal_event == nullptr) input_ended = true;
 }
 
-// The console's mode is never changed here: key records come without echo or line editing.
-void console_restore() {}
-
-void console_signals_as_key(bool on) {
-    signals_as_key.store(on);
+void keys_signal() {
+    signal_key_pending.store(true);
+    SetEvent(signal_event);
 }
 
-int console_key_waiting() {
+int keys_waiting() {
     output_flush();
     wait_input(0);
     if (signal_key_pending.load() || key_buffered()) return 1;
     return input_ended ? key_end_of_input : 0;
 }
 
-int console_take_key() {
-    if (!signal_key_pending.load() && !key_buffered() && !input_ended) {
-        output_flush();
-        wait_input(INFINITE);
-    }
-    return take_key();
-}
-
-int console_wait_key() {
+int keys_take() {
     output_flush();
     wait_input(INFINITE);
     return take_key();
 }
 
-void console_pause(int ms) {
-    output_flush();
-    if (ms > 0) Sleep(static_cast<DWORD>(ms));
-}
-
 // A synchronous port cannot be waited on together with the keyboard: this only tells whether a
 // key is waiting, and the capture read that follows waits for the port, a bounded time.
-int console_wait_port_or_key(PortHandle, int) {
-    return console_key_waiting() == 1 ? 1 : 0;
+int keys_wait_port(PortHandle, int) {
+    return keys_waiting() == 1 ? 1 : 0;
 }

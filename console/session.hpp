@@ -1,0 +1,20 @@
+#pragma once
+
+// The program's session with its user: the terminal it was given, the signals, and the way out.
+// Whatever ends the process, the terminal is put back as it was found and the ports' exclusive
+// holds are dropped (serial_release_all).
+
+// Call first in main, before anything else is opened. Opens any of standard input, output and
+// error that is closed on the null device (so no port or pipe can take their numbers: closed
+// input reads as its end, closed output fails to write and says so). Puts a terminal on standard
+// input into single-key mode (no line editing, no echo, signals kept) while the program runs in
+// the foreground, and arranges the restore on every way out: return from main, exit(), and
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE, after which the process dies of the signal.
+void session_start();
+
+// Puts the terminal back as session_start found it. Idempotent; async-signal-safe.
+void session_restore();
+
+// While on, SIGINT and SIGTERM (on Windows Ctrl-C and Ctrl-Break) do not end the process: they
+// count as a key (key_signal, see keys.hpp).
+void session_signals_as_key(bool on);

@@ -1,0 +1,48 @@
+#include "session.hpp"
+
+#include "console_windows.hpp"
+#include "serial.hpp"
+
+#include <atomic>
+#include <cstdlib>
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace {
+
+bool started = false;
+// Set from our thread, read on the console's control thread.
+std::atomic<bool> signals_as_key{false};
+
+BOOL WINAPI on_control(DWORD type) {
+    if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) && signals_as_key.load()) {
+        keys_signal();
+        return TRUE;
+    }
+    // Closing the console, logging off, shutting down, or an interrupt elsewhere: ended at once,
+    // which closes the port. The default handler's ExitProcess would run the runtime's clean-up
+    // on this thread while ours may hold a stdio lock, and could hang there.
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+} // namespace
+
+void session_start() {
+    if (started) return;
+    started = true;
+    std::atexit(serial_release_all);
+    keys_start();
+    SetConsoleCtrlHandler(on_control, TRUE);
+}
+
+// The console's mode is never changed here: key records come without echo or line editing.
+void session_restore() {}
+
+void session_signals_as_key(bool on) {
+    signals_as_key.store(on);
+}

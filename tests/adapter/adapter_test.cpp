@@ -4,6 +4,7 @@
 #include "adapter.hpp"
 #include "emulator.hpp"
 #include "serial.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@
 
 namespace {
 
+using ::PrintTo; // names the test cases in listings
+
 using Bytes = std::vector<unsigned char>;
 
 constexpr int wait_ms = 2000;
@@ -25,12 +28,6 @@ const std::string too_many_tries = " Tapwright:Too many tries in serial read! -e
 
 std::string no_response(int count) {
     return " Tapwright did not respond correctly :( " + std::to_string(count) + " \n";
-}
-
-std::string repeated(const std::string& text, int times) {
-    std::string all;
-    for (int i = 0; i < times; ++i) all += text;
-    return all;
 }
 
 struct Output {
@@ -125,10 +122,6 @@ struct HandshakeCase {
     std::string err;
 };
 
-void PrintTo(const HandshakeCase& test, std::ostream* out) {
-    *out << test.name;
-}
-
 std::vector<HandshakeCase> handshake_cases() {
     return {
         {"AnsweredAtOnce", handshake_script(1, false), false, 0, 1, "", ""},
@@ -166,7 +159,7 @@ TEST_P(AdapterEnterBinary, SendsHandshakesUntilAnswered) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, AdapterEnterBinary, testing::ValuesIn(handshake_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name);
 
 TEST(AdapterEnterBinaryWithoutPort, RefusesAPortThatIsNotOpen) {
     const AdapterLink link{port_not_open, false};
@@ -189,10 +182,6 @@ struct SwitchCase {
     std::string out;
     std::string err;
 };
-
-void PrintTo(const SwitchCase& test, std::ostream* out) {
-    *out << test.name;
-}
 
 std::vector<SwitchCase> switch_cases() {
     const std::string to_spi = " Switching to SPI mode\n";
@@ -232,8 +221,7 @@ TEST_P(AdapterSwitchMode, ConfirmsOnlyTheExpectedReply) {
     EXPECT_EQ(received(2), Bytes({0x00, static_cast<unsigned char>(test.mode)}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, AdapterSwitchMode, testing::ValuesIn(switch_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Replies, AdapterSwitchMode, testing::ValuesIn(switch_cases()), case_name);
 
 struct CommandCase {
     const char* name;
@@ -244,10 +232,6 @@ struct CommandCase {
     int result;
     std::string out;
 };
-
-void PrintTo(const CommandCase& test, std::ostream* out) {
-    *out << test.name;
-}
 
 std::vector<CommandCase> command_cases() {
     return {
@@ -293,6 +277,6 @@ TEST_P(AdapterSendCommand, ExpectsTheAcknowledgement) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, AdapterSendCommand, testing::ValuesIn(command_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name);
 
 } // namespace

@@ -2,6 +2,7 @@
 // pseudo-terminal and reports what the console functions returned.
 #include "keys.hpp"
 #include "process.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 const std::string probe = CONSOLE_PROBE_PATH;
 // Generous: a loaded machine, sanitizer builds.
@@ -84,10 +87,6 @@ struct KeyRun {
     const KeyCase* key_case;
     bool terminal;
 };
-
-void PrintTo(const KeyRun& c, std::ostream* os) {
-    *os << c.name;
-}
 
 std::vector<KeyRun> key_runs() {
     std::vector<KeyRun> runs;
@@ -185,10 +184,6 @@ struct ModeCase {
     int key;            // the key printed when it ends normally
 };
 
-void PrintTo(const ModeCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 const ModeCase mode_cases[] = {
     {"KeyEndsNormally", "take", Action::key, 0, true, 'k'},
     {"SigtermKills", "take", Action::signal, SIGTERM, false, 0},
@@ -249,10 +244,7 @@ TEST_P(ConsoleTerminalMode, ModeAppliedWhileRunningAndRestoredAfter) {
     EXPECT_TRUE(same_mode(after, before));
 }
 
-INSTANTIATE_TEST_SUITE_P(Console, ConsoleTerminalMode, testing::ValuesIn(mode_cases),
-                         [](const testing::TestParamInfo<ModeCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Console, ConsoleTerminalMode, testing::ValuesIn(mode_cases), case_name);
 
 // ---------------------------------------------------------------------------------------
 // Ports held by the program are let go on every way out.
@@ -261,10 +253,6 @@ struct ReleaseCase {
     const char* name;
     int sig; // 0: a key ends the program normally
 };
-
-void PrintTo(const ReleaseCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const ReleaseCase release_cases[] = {
     {"AfterNormalExit", 0},  {"AfterSigterm", SIGTERM}, {"AfterSigint", SIGINT},
@@ -300,10 +288,7 @@ TEST_P(ConsolePortRelease, ExclusiveHoldDropped) {
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Console, ConsolePortRelease, testing::ValuesIn(release_cases),
-                         [](const testing::TestParamInfo<ReleaseCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Console, ConsolePortRelease, testing::ValuesIn(release_cases), case_name);
 
 // ---------------------------------------------------------------------------------------
 // console_wait_port_or_key: which event ends the wait, and what it returns.
@@ -317,10 +302,6 @@ struct PortCase {
     int result;
     int pending; // bytes left unread at the port; -1: not checked
 };
-
-void PrintTo(const PortCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const PortCase port_cases[] = {
     {"KeyEndsWait", Event::key, 20000, 1, 0},
@@ -375,10 +356,7 @@ TEST_P(ConsoleWaitPortOrKey, EndsOnTheRightEvent) {
     pty_close(port);
 }
 
-INSTANTIATE_TEST_SUITE_P(Console, ConsoleWaitPortOrKey, testing::ValuesIn(port_cases),
-                         [](const testing::TestParamInfo<PortCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Console, ConsoleWaitPortOrKey, testing::ValuesIn(port_cases), case_name);
 
 // ---------------------------------------------------------------------------------------
 // Every wait first pushes out what the program printed: stdout to a pipe is fully buffered,
@@ -404,10 +382,6 @@ struct IdleCase {
     const char* name;
     std::vector<std::string> args; // "PORT" stands for a silent port's path
 };
-
-void PrintTo(const IdleCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const IdleCase idle_cases[] = {
     {"TakeKey", {"take", "1"}},
@@ -438,9 +412,6 @@ TEST_P(ConsoleIdleWait, NoWakeUpsWhileBlocked) {
     pty_close(port);
 }
 
-INSTANTIATE_TEST_SUITE_P(Console, ConsoleIdleWait, testing::ValuesIn(idle_cases),
-                         [](const testing::TestParamInfo<IdleCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Console, ConsoleIdleWait, testing::ValuesIn(idle_cases), case_name);
 
 } // namespace

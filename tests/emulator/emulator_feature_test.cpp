@@ -5,6 +5,7 @@
 #include "emulator.hpp"
 #include "pty_client.hpp"
 #include "sniffer.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 using Clock = std::chrono::steady_clock;
 
@@ -37,14 +40,6 @@ void open_session(Session& session, const EmulatorScript& script) {
     ASSERT_NE(session.emulator, nullptr);
     session.fd = open_slave(*session.emulator);
     ASSERT_GE(session.fd, 0);
-}
-
-template <typename Case>
-requires requires(const Case& c) {
-    c.name;
-}
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.name;
 }
 
 // --- Random answers --------------------------------------------------------------------------
@@ -143,8 +138,7 @@ TEST_P(EmulatorStreams, SendTheirBytesInOrder) {
         EXPECT_EQ(read_for(session.fd, 1, reply_ms).size(), 1u) << "the stream goes on";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EmulatorStreams, testing::ValuesIn(stream_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorStreams, testing::ValuesIn(stream_cases()), case_name);
 
 TEST(EmulatorPacedStream, KeepsToTheRate) {
     Session session;
@@ -204,7 +198,7 @@ TEST_P(EmulatorHangupAfterBytes, SendsExactlyThatManyThenHangsUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EmulatorHangupAfterBytes, testing::ValuesIn(hangup_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name);
 
 // --- The client watch ------------------------------------------------------------------------
 
@@ -327,8 +321,7 @@ TEST_P(EmulatorNextClient, StartsClean) {
     emulator_stop(emulator);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EmulatorNextClient, testing::ValuesIn(leave_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorNextClient, testing::ValuesIn(leave_cases()), case_name);
 
 TEST(EmulatorClients, NotifiesOpensClosesAndTheHangup) {
     int ends[2];

@@ -5,6 +5,7 @@
 #include "emulator.hpp"
 #include "emulator_protocol.hpp"
 #include "pty_client.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 using Clock = std::chrono::steady_clock;
 
@@ -43,10 +46,6 @@ struct SessionCase {
     EmulatorScript script;
     std::vector<Step> steps;
 };
-
-void PrintTo(const SessionCase& test, std::ostream* out) {
-    *out << test.name;
-}
 
 EmulatorScript with(void (*change)(EmulatorScript&)) {
     EmulatorScript script;
@@ -177,8 +176,7 @@ TEST_P(EmulatorSession, RepliesStepByStep) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, EmulatorSession, testing::ValuesIn(session_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Scripts, EmulatorSession, testing::ValuesIn(session_cases()), case_name);
 
 EmulatorScript streaming_script(std::vector<Bytes> chunks) {
     EmulatorScript script;
@@ -292,10 +290,6 @@ struct StopCase {
     bool start_sniffer;
 };
 
-void PrintTo(const StopCase& test, std::ostream* out) {
-    *out << test.name;
-}
-
 std::vector<StopCase> stop_cases() {
     EmulatorScript endless_flood;
     endless_flood.flood_pattern = {0xA5};
@@ -340,7 +334,6 @@ TEST_P(EmulatorStop, ReturnsPromptlyAndLeavesNoDescriptor) {
     EXPECT_EQ(open_descriptor_count(), descriptors_before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Situations, EmulatorStop, testing::ValuesIn(stop_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Situations, EmulatorStop, testing::ValuesIn(stop_cases()), case_name);
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "process.hpp"
 #include "pty_client.hpp"
 #include "sniff_text.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,17 +26,11 @@
 
 namespace {
 
+using ::PrintTo; // names the test cases in listings
+
 const std::string tool = TAPWRIGHT_EMU_PATH;
 const std::string sniffer = SPI_SNIFFER_PATH;
 constexpr int run_timeout_ms = 10000;
-
-template <typename Case>
-requires requires(const Case& c) {
-    c.name;
-}
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 // A folder of its own for each test, emptied and removed afterwards.
 struct TempFolder {
@@ -154,7 +149,7 @@ TEST_P(EmulatorToolStop, PrintsTheDeviceFirstLinksItAndCleansUp) {
 INSTANTIATE_TEST_SUITE_P(Signals, EmulatorToolStop,
                          testing::Values(StopCase{"Sigterm", SIGTERM}, StopCase{"Sigint", SIGINT},
                                          StopCase{"Sighup", SIGHUP}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name);
 
 struct LinkCase {
     const char* name;
@@ -211,8 +206,7 @@ TEST_P(EmulatorToolLink, ReplacesOnlyAStaleLink) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolLink, testing::ValuesIn(link_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolLink, testing::ValuesIn(link_cases()), case_name);
 
 // --- --once ----------------------------------------------------------------------------------
 
@@ -261,8 +255,7 @@ TEST_P(EmulatorToolOnce, EndsWhenTheClientHasGone) {
     EXPECT_FALSE(path_exists(link));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolOnce, testing::ValuesIn(once_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolOnce, testing::ValuesIn(once_cases()), case_name);
 
 // --- Command line ----------------------------------------------------------------------------
 
@@ -311,7 +304,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--stream", "/nonexistent/stream.bin"},
                   "cannot read the stream file '/nonexistent/stream.bin'"},
         UsageCase{"StreamFileIsAFolder", {"--stream", "/"}, "cannot read the stream file '/'"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 TEST(EmulatorToolHelp, ListsEveryOptionAndSucceeds) {
     Process p;
@@ -388,8 +381,7 @@ TEST_P(EmulatorToolAnswers, AsTheOptionsSay) {
     stop_tool(t);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolAnswers, testing::ValuesIn(answer_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolAnswers, testing::ValuesIn(answer_cases()), case_name);
 
 // --- Streams ---------------------------------------------------------------------------------
 
@@ -497,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EmulatorToolHangup,
                                          HangupCase{"AfterDemoRepeats", 0, 7000, true},
                                          HangupCase{"ShortFileEndsFirst", 50, 100, false},
                                          HangupCase{"AtTheFilesLastByte", 80, 80, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name);
 
 // --- Random answers and the trace ------------------------------------------------------------
 

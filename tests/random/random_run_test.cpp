@@ -3,8 +3,7 @@
 // a status its program documents, and without a sanitizer report. The seed is fixed and printed;
 // TAPWRIGHT_RANDOM_SEED=N replays seed N, TAPWRIGHT_RANDOM_SEED=random draws a new one.
 
-#include "emulator.hpp"
-#include "process.hpp"
+#include "program_run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +28,8 @@
 #include <vector>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 using Rng = std::mt19937_64;
 
@@ -64,10 +65,6 @@ const std::vector<ProgramCase> programs = {
     {"spi_sniffer", SPI_SNIFFER_PATH, "m", "sepdr", 'd', {0, 255}, false},
     {"hvp_selftest", HVP_SELFTEST_PATH, "m", "sp", 'p', {255}, true},
 };
-
-void PrintTo(const ProgramCase& program, std::ostream* out) {
-    *out << program.name;
-}
 
 std::uint64_t suite_seed() {
     static const std::uint64_t seed = [] {
@@ -360,22 +357,13 @@ void pump_for(Process& p, int ms) {
     }
 }
 
-struct AdapterRun {
-    Emulator* emulator = nullptr;
-    Process process;
-    ~AdapterRun() {
-        process_end(process);
-        emulator_stop(emulator);
-    }
-};
-
 // The sniffer is stopped by a key (or SIGTERM, which kills it outside the capture) at a random
 // moment; the self-test gets the key that starts it and then the end of its input.
 std::string adapter_run(const ProgramCase& program, int index) {
     Rng rng = run_rng(program, 1, index);
     EmulatorScript script;
     script.random_seed = static_cast<std::uint32_t>(rng()) | 1u;
-    AdapterRun run;
+    ProgramRun run;
     run.emulator = emulator_start(script);
     if (run.emulator == nullptr) return "no pseudo-terminal for the emulator";
 
@@ -414,9 +402,6 @@ TEST_P(RandomRun, RandomAdapterRepliesEndWithADocumentedStatus) {
     report(failures, adapter_runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, RandomRun, testing::ValuesIn(programs),
-                         [](const testing::TestParamInfo<ProgramCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Programs, RandomRun, testing::ValuesIn(programs), case_name);
 
 } // namespace

@@ -64,24 +64,12 @@ std::string board(const std::string& device, const std::string& verdict) {
 // The bytes the adapter sees for one board.
 const Bytes board_bytes = {0x00, 0x40, 0xC0, 0x14, 0x80, 0x0F};
 
-struct SelfTest {
-    Emulator* emulator = nullptr;
-    Process process;
-    std::string path;
-    ~SelfTest() {
-        process_end(process);
-        emulator_stop(emulator);
-    }
-};
+using SelfTest = ProgramRun;
 
-void start(SelfTest& test, const EmulatorScript& script, std::vector<std::string> extra_args = {},
+void start(SelfTest& test, const EmulatorScript& script,
+           const std::vector<std::string>& extra_args = {},
            const ProcessOptions& options = merged()) {
-    test.emulator = emulator_start(script);
-    ASSERT_NE(test.emulator, nullptr);
-    test.path = process_port_name(emulator_path(*test.emulator));
-    std::vector<std::string> args = {"-p", test.path};
-    args.insert(args.end(), extra_args.begin(), extra_args.end());
-    ASSERT_TRUE(process_start(test.process, program, args, options));
+    program_run_start(test, program, "-p", script, extra_args, options);
 }
 
 // Waits until the whole output so far is `expected` (a prompt at its end), then presses key.
@@ -160,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     {"/nonexistent/COM2", "-p", "/nonexistent/COM3"},
                                     banner + echo("/nonexistent/COM3") + first_prompt + stopping,
                                     ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 // --- The cycle --------------------------------------------------------------------------------
 
@@ -171,13 +159,13 @@ TEST(SelfTestCycle, PassingThenFailingBoard) {
     script.readings = {{0x47, 0x46}, {0x47, 0x45}};
     SelfTest test;
     start(test, script);
-    std::string expected = banner + echo(test.path) + first_prompt;
+    std::string expected = banner + echo(test.port) + first_prompt;
     answer(test, expected, "a");
-    expected += starting + board(test.path, twelve_volts + pass) + pause_prompt;
+    expected += starting + board(test.port, twelve_volts + pass) + pause_prompt;
     answer(test, expected, "b");
     expected += next_prompt;
     answer(test, expected, "c");
-    expected += new_test + board(test.path, twelve_volts + fail) + next_prompt;
+    expected += new_test + board(test.port, twelve_volts + fail) + next_prompt;
     answer(test, expected, "\x1b");
     expected += stopping;
     expect_stopped(test, expected);
@@ -199,9 +187,9 @@ TEST_P(SelfTestReading, IsJudged) {
     script.readings = c.readings;
     SelfTest test;
     start(test, script);
-    std::string expected = banner + echo(test.path) + first_prompt;
+    std::string expected = banner + echo(test.port) + first_prompt;
     answer(test, expected, "a");
-    expected += starting + board(test.path, c.verdict) + pause_prompt;
+    expected += starting + board(test.port, c.verdict) + pause_prompt;
     answer(test, expected, "b");
     expected += next_prompt;
     answer(test, expected, "\x1b");
@@ -218,12 +206,12 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"HighBytesAreUnsigned", {{0xFF, 0xFF}}, " ADC Reading: 43 Volts\n" + pass},
         ReadingCase{"OneByte", {{0x47}}, " Expecting 2 bytes returned but got 1 instead\n" + fail},
         ReadingCase{"Silence", {{}}, " Expecting 2 bytes returned but got -1 instead\n" + fail}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 TEST(SelfTestCycle, EscAtTheFirstPromptStopsBeforeAnyBoard) {
     SelfTest test;
     start(test, EmulatorScript{});
-    const std::string expected = banner + echo(test.path) + first_prompt;
+    const std::string expected = banner + echo(test.port) + first_prompt;
     answer(test, expected, "\x1b");
     expect_stopped(test, expected + stopping);
     EXPECT_TRUE(emulator_received(*test.emulator).empty());
@@ -233,13 +221,13 @@ TEST(SelfTestCycle, EscAtTheFirstPromptStopsBeforeAnyBoard) {
 TEST(SelfTestCycle, EscAtThePauseAndArrowKeysGoOn) {
     SelfTest test;
     start(test, EmulatorScript{});
-    std::string expected = banner + echo(test.path) + first_prompt;
+    std::string expected = banner + echo(test.port) + first_prompt;
     answer(test, expected, "\x1b[A");
-    expected += starting + board(test.path, twelve_volts + pass) + pause_prompt;
+    expected += starting + board(test.port, twelve_volts + pass) + pause_prompt;
     answer(test, expected, "\x1b");
     expected += next_prompt;
     answer(test, expected, "\x1b[B");
-    expected += new_test + board(test.path, twelve_volts + pass) + next_prompt;
+    expected += new_test + board(test.port, twelve_volts + pass) + next_prompt;
     answer(test, expected, "\x1b");
     expect_stopped(test, expected + stopping);
 }
@@ -249,11 +237,11 @@ TEST(SelfTestCycle, EscAtThePauseAndArrowKeysGoOn) {
 TEST(SelfTestCycle, EndOfInputCountsAsEsc) {
     SelfTest test;
     start(test, EmulatorScript{});
-    std::string expected = banner + echo(test.path) + first_prompt;
+    std::string expected = banner + echo(test.port) + first_prompt;
     answer(test, expected, "a");
     process_close_stdin(test.process);
     expected +=
-        starting + board(test.path, twelve_volts + pass) + pause_prompt + next_prompt + stopping;
+        starting + board(test.port, twelve_volts + pass) + pause_prompt + next_prompt + stopping;
     expect_stopped(test, expected);
     EXPECT_EQ(emulator_saw(*test.emulator, board_bytes.size()), board_bytes);
 }
@@ -263,7 +251,7 @@ TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
     script.handshake_from_attempt = 0;
     SelfTest test;
     start(test, script);
-    answer(test, banner + echo(test.path) + first_prompt, "a");
+    answer(test, banner + echo(test.port) + first_prompt, "a");
     ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
     const std::string tail = " Tapwright cannot switch to binary bitbang mode :( \n";
     ASSERT_GE(test.process.out.size(), tail.size());
@@ -275,7 +263,7 @@ TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
 TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
     SelfTest test;
     start(test, EmulatorScript{}, {}, {});
-    answer(test, banner + echo(test.path) + first_prompt, "a");
+    answer(test, banner + echo(test.port) + first_prompt, "a");
     ASSERT_TRUE(process_wait_for_output(test.process, pause_prompt, run_timeout_ms));
     ASSERT_TRUE(process_send(test.process, "b"));
     ASSERT_TRUE(process_wait_for_output(test.process, next_prompt, run_timeout_ms));
@@ -283,9 +271,9 @@ TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
     test.emulator = nullptr;
     ASSERT_TRUE(process_send(test.process, "c"));
     ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
-    EXPECT_TRUE(begins_with(test.process.err, missing_port(test.path))) << test.process.err;
+    EXPECT_TRUE(begins_with(test.process.err, missing_port(test.port))) << test.process.err;
     EXPECT_EQ(test.process.status, 255);
-    const std::string tail = new_test + " Opening Tapwright on " + test.path + " at 115200bps...\n";
+    const std::string tail = new_test + " Opening Tapwright on " + test.port + " at 115200bps...\n";
     ASSERT_GE(test.process.out.size(), tail.size());
     EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
 }
@@ -308,9 +296,9 @@ TEST(SelfTestCycle, ClosedInputCountsAsEsc) {
     SelfTest test;
     test.emulator = emulator_start(EmulatorScript{});
     ASSERT_NE(test.emulator, nullptr);
-    test.path = emulator_path(*test.emulator);
-    ASSERT_TRUE(start_from_shell(test.process, program, "", "<&-", {"-p", test.path}, merged()));
-    expect_stopped(test, banner + echo(test.path) + first_prompt + stopping);
+    test.port = emulator_path(*test.emulator);
+    ASSERT_TRUE(start_from_shell(test.process, program, "", "<&-", {"-p", test.port}, merged()));
+    expect_stopped(test, banner + echo(test.port) + first_prompt + stopping);
 }
 
 TEST(SelfTestCycle, OutputThatCannotBeWrittenSaysWhy) {
@@ -328,9 +316,9 @@ TEST(SelfTestCycle, ModemTest) {
     script.ati7 = "\r\nModem options text\r\nOK\r\n";
     SelfTest test;
     start(test, script, {"-m"});
-    std::string expected = banner + echo(test.path) + first_prompt;
+    std::string expected = banner + echo(test.port) + first_prompt;
     answer(test, expected, "a");
-    expected += starting + " Opening Tapwright on " + test.path + " at 115200bps...\n" + "\n " +
+    expected += starting + " Opening Tapwright on " + test.port + " at 115200bps...\n" + "\n " +
                 script.ati7 + "\n Voltage Probe measurement...,sending 00010100 \n" +
                 " ADC Reading: 13 Volts\n" + pass + " powering off.....\n" +
                 " Modem responded with -1 byte and with a value of 0X0\n" + pause_prompt;

@@ -1,30 +1,24 @@
 #include "serial_pty.hpp"
 
+#include "process.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 int serial_pty_open(SerialPty* pty) {
-    pty->master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (pty->master == -1) return -1;
-    const char* name = nullptr;
-    if (grantpt(pty->master) == 0 && unlockpt(pty->master) == 0) name = ptsname(pty->master);
-    if (name != nullptr) {
-        std::snprintf(pty->slave_path, sizeof pty->slave_path, "%s", name);
-        pty->observer = open(pty->slave_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    }
-    termios line{};
-    if (pty->observer == -1 || tcgetattr(pty->observer, &line) == -1) {
-        serial_pty_close(pty);
-        return -1;
-    }
-    cfmakeraw(&line);
-    if (tcsetattr(pty->observer, TCSANOW, &line) == -1) {
+    const PtyPair pair = pty_open(true);
+    if (pair.master == -1) return -1;
+    pty->master = pair.master;
+    pty->observer = pair.slave;
+    std::snprintf(pty->slave_path, sizeof pty->slave_path, "%s", pair.slave_path.c_str());
+    // The observer only looks: it must never wait for the port's bytes.
+    const int flags = fcntl(pty->observer, F_GETFL);
+    if (flags == -1 || fcntl(pty->observer, F_SETFL, flags | O_NONBLOCK) == -1) {
         serial_pty_close(pty);
         return -1;
     }

@@ -1,5 +1,6 @@
 #include "serial.hpp"
 #include "serial_pty.hpp"
+#include "test_cases.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -12,6 +13,8 @@
 
 namespace {
 
+using ::PrintTo; // names the test cases in listings
+
 constexpr unsigned char untouched = 0xA5;
 
 struct ReadCase {
@@ -22,10 +25,6 @@ struct ReadCase {
     int min_ms;
     int max_ms;
 };
-
-void PrintTo(const ReadCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 struct SerialReadTimeout : SerialPortTest<testing::TestWithParam<ReadCase>> {};
 using SerialRead = SerialPortTest<testing::Test>;
@@ -69,9 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SerialReadTimeout,
                                          ReadCase{"GapEndsReadEarly", 3, 200, 3, 90, 1000},
                                          ReadCase{"AllBytesAlreadyThere", 8, 8, 8, 0, 80},
                                          ReadCase{"MoreThereThanAskedFor", 12, 8, 8, 0, 80}),
-                         [](const testing::TestParamInfo<ReadCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         case_name);
 
 TEST_F(SerialRead, TricklingBytesRunUntilTheTotalTimeOut) {
     std::atomic<bool> stop{false};

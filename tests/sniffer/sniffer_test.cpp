@@ -56,24 +56,11 @@ std::string start_transcript(const std::string& device, const std::string& edge 
            bits + "OK\n";
 }
 
-struct Sniff {
-    Emulator* emulator = nullptr;
-    std::string port; // the name the program is given for the emulator's device
-    Process process;
-    ~Sniff() {
-        process_end(process);
-        emulator_stop(emulator);
-    }
-};
+using Sniff = ProgramRun;
 
-void start(Sniff& sniff, const EmulatorScript& script, std::vector<std::string> extra_args,
+void start(Sniff& sniff, const EmulatorScript& script, const std::vector<std::string>& extra_args,
            const ProcessOptions& options = merged()) {
-    sniff.emulator = emulator_start(script);
-    ASSERT_NE(sniff.emulator, nullptr);
-    sniff.port = process_port_name(emulator_path(*sniff.emulator));
-    std::vector<std::string> args = {"-d", sniff.port};
-    args.insert(args.end(), extra_args.begin(), extra_args.end());
-    ASSERT_TRUE(process_start(sniff.process, program, args, options));
+    program_run_start(sniff, program, "-d", script, extra_args, options);
 }
 
 // Presses a key once the expected output is there and checks the run ends with status 0.
@@ -148,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                         banner + echo("/nonexistent/COM5") +
                             " Opening Tapwright on /nonexistent/COM5 at 115200bps...\n",
                         " Error opening serial port\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 // The parser's diagnostic goes to standard error behind our back: what was printed before it
 // must already be out, so the two streams interleave in the order written.
@@ -214,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0x5B, 0x5D}, {0x01, 0x02}},
                    true,
                    "5B 5B 5D 5D 01 01 02 02 "}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 // A long random stream in random chunk sizes: parsed back, the output gives every byte in order.
 TEST(SnifferDecoding, RandomStreamComesOutWhole) {
@@ -375,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF, 0x5C, 0x00, 0xFF,
                    0x5C, 0x00, 0xA5, 0x41},
                   "READ addr=0x001000 len=1 data=A5 cut"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 // --- The run ----------------------------------------------------------------------------------
 
@@ -434,12 +421,6 @@ struct RefusalCase {
     Bytes adapter_saw;
 };
 
-std::string repeated(const std::string& text, int times) {
-    std::string all;
-    for (int i = 0; i < times; ++i) all += text;
-    return all;
-}
-
 EmulatorScript refusing_handshake() {
     EmulatorScript script;
     script.handshake_from_attempt = 0;
@@ -476,7 +457,7 @@ INSTANTIATE_TEST_SUITE_P(
                         " Configuring Tapwright...\n Tapwright cannot switch to SPI mode :( "
                         "\n Exiting...\n",
                         Bytes{0x00, 0x01}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     Sniff first;
@@ -616,7 +597,7 @@ INSTANTIATE_TEST_SUITE_P(
                     OutputFailureCase{"ClosedOutput", "", ">&-", false, "Bad file descriptor"},
                     OutputFailureCase{"ReaderLeavesWithSigpipeIgnored", "trap '' PIPE", "", true,
                                       "Broken pipe"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    case_name);
 
 // --- Live capture ---------------------------------------------------------------------------
 
@@ -703,7 +684,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SnifferTerminal,
                                          TerminalCase{"Sigint", EmulatorScript{}, 'i', 0},
                                          TerminalCase{"LostDevice", hanging_up(), 'n', 255},
                                          TerminalCase{"RefusedSwitch", refusing_spi(), 'n', 255}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name);
 
 // `spi-sniffer ... | head`: the reader goes away while bytes keep coming. The sniffer dies of
 // SIGPIPE as any filter would, and the terminal it was given is put back first.

@@ -5,6 +5,7 @@
 
 #include "emulator.hpp"
 #include "process.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +19,6 @@
 
 // Bounds every wait of a run; a healthy run needs a small part of it.
 inline constexpr int run_timeout_ms = 15000;
-
-// Test cases show by name in test listings, not as a dump of their bytes.
-template <typename Case>
-requires requires(const Case& c) {
-    c.name;
-}
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 // What both programs print on standard error for a port that does not open: the fixed text,
 // then a line that says why.
@@ -89,6 +81,30 @@ inline void expect_only_serial_ports_open(const std::string& program,
     unlink(file.c_str());
     unlink(fifo.c_str());
     rmdir(folder);
+}
+
+// A program under test and the emulated adapter it talks to; both end with the holder.
+struct ProgramRun {
+    Emulator* emulator = nullptr;
+    std::string port; // the name the program is given for the emulator's device
+    Process process;
+    ~ProgramRun() {
+        process_end(process);
+        emulator_stop(emulator);
+    }
+};
+
+// Starts an emulator with script, then program with port_option, its port and extra_args.
+inline void program_run_start(ProgramRun& run, const std::string& program,
+                              const std::string& port_option, const EmulatorScript& script,
+                              const std::vector<std::string>& extra_args,
+                              const ProcessOptions& options) {
+    run.emulator = emulator_start(script);
+    ASSERT_NE(run.emulator, nullptr);
+    run.port = process_port_name(emulator_path(*run.emulator));
+    std::vector<std::string> args = {port_option, run.port};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    ASSERT_TRUE(process_start(run.process, program, args, options));
 }
 
 // Standard error merged into standard output, so a transcript shows both in their order.

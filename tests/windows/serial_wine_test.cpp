@@ -4,6 +4,7 @@
 //   TAPWRIGHT_WINE_PORT         an emulator that answers like the adapter
 //   TAPWRIGHT_WINE_SILENT_PORT  an emulator started with --silent (never sends a byte)
 #include "serial.hpp"
+#include "test_cases.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 #include <windows.h>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 // A name that no dosdevices link stands for.
 constexpr const char* unmapped_port = "COM97";
@@ -68,10 +71,6 @@ struct PathCase {
     std::string expected;
 };
 
-void PrintTo(const PathCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 struct SerialDevicePath : testing::TestWithParam<PathCase> {};
 
 TEST_P(SerialDevicePath, FollowsThePlatformRule) {
@@ -88,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PathCase{"leading_backslash_kept_whole", "\\\\.\\" + std::string(40, 'Y'),
                              "\\\\.\\" + std::string(40, 'Y')},
                     PathCase{"single_backslash_kept", "\\COM3", "\\COM3"}),
-    [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
+    case_name);
 
 // ---- open and line settings
 

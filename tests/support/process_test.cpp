@@ -1,5 +1,6 @@
 // The process runner and pty helper that every end-to-end suite stands on.
 #include "process.hpp"
+#include "test_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 #include <unistd.h>
 
 namespace {
+
+using ::PrintTo; // names the test cases in listings
 
 const std::string probe = CONSOLE_PROBE_PATH;
 constexpr int wait_ms = 5000;
@@ -30,10 +33,6 @@ struct EndCase {
     bool exited;
     int status; // exit code, or the signal
 };
-
-void PrintTo(const EndCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const EndCase end_cases[] = {
     {"ExitZero", "exit 0", true, 0},
@@ -55,10 +54,7 @@ TEST_P(ProcessEnd, StatusRecorded) {
     EXPECT_EQ(c.exited ? p.status : p.signal, c.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, ProcessEnd, testing::ValuesIn(end_cases),
-                         [](const testing::TestParamInfo<EndCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Process, ProcessEnd, testing::ValuesIn(end_cases), case_name);
 
 struct OutputCase {
     const char* name;
@@ -66,10 +62,6 @@ struct OutputCase {
     const char* out;
     const char* err;
 };
-
-void PrintTo(const OutputCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const OutputCase output_cases[] = {
     {"Separate", false, "a\nc\n", "b\n"},
@@ -89,10 +81,7 @@ TEST_P(ProcessOutput, StreamsCollected) {
     EXPECT_EQ(p.err, c.err);
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, ProcessOutput, testing::ValuesIn(output_cases),
-                         [](const testing::TestParamInfo<OutputCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Process, ProcessOutput, testing::ValuesIn(output_cases), case_name);
 
 TEST(Process, StdinPipeCarriesBytesAndEnds) {
     Process p;
@@ -197,10 +186,6 @@ struct PtyCase {
     const char* master_reads; // after the slave writes "b\n"
 };
 
-void PrintTo(const PtyCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 const PtyCase pty_cases[] = {
     {"Raw", true, "a\r", "b\n"},
     // Cooked: canonical input turns CR into NL and echoes; output turns NL into CR NL.
@@ -238,9 +223,6 @@ TEST_P(PtyPairTest, LineDiscipline) {
     EXPECT_EQ(pty.slave, -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, PtyPairTest, testing::ValuesIn(pty_cases),
-                         [](const testing::TestParamInfo<PtyCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Process, PtyPairTest, testing::ValuesIn(pty_cases), case_name);
 
 } // namespace

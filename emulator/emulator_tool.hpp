@@ -22,8 +22,8 @@ struct EmulatorOptions {
     bool verbose = false;
 };
 
-// Fills options from the command line. Returns 0 to run, 1 when the help was shown, -1 after
-// a message for a bad command line.
+// Fills options from the command line. Returns 0 to run, 1 when the help or the version was
+// shown, -1 after a message for a bad command line.
 int emulator_parse_options(int argc, char** argv, EmulatorOptions& options);
 
 // Points the user at --help after a bad command line.

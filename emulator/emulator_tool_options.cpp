@@ -1,5 +1,7 @@
 #include "emulator_tool.hpp"
 
+#include "version.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -41,6 +43,7 @@ device path to give them. Runs until interrupted (Ctrl-C, SIGTERM).
                          the protocol; the same SEED (1 or more) answers alike
   --verbose            log every byte received and sent on standard error (hex)
   --help               show this help and exit
+  --version            show the version and exit
 
 Numbers are decimal, or hexadecimal after 0x.
 Exit status: 0 when stopped, when the client is done or the port was closed,
@@ -61,6 +64,7 @@ enum EmulatorOption : int {
     option_random,
     option_verbose,
     option_help,
+    option_version,
 };
 
 constexpr option long_options[] = {
@@ -77,6 +81,7 @@ constexpr option long_options[] = {
     {"random", required_argument, nullptr, option_random},
     {"verbose", no_argument, nullptr, option_verbose},
     {"help", no_argument, nullptr, option_help},
+    {"version", no_argument, nullptr, option_version},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -187,6 +192,7 @@ int emulator_parse_options(int argc, char** argv, EmulatorOptions& options) {
             break;
         case option_verbose: options.verbose = true; break;
         case option_help: std::fputs(usage_text, stdout); return 1;
+        case option_version: std::printf("%s %s\n", emulator_program, tapwright_version); return 1;
         default: return -1; // getopt_long has said what is wrong
         }
     }

@@ -311,9 +311,10 @@ TEST(EmulatorToolHelp, ListsEveryOptionAndSucceeds) {
     ASSERT_TRUE(process_start(p, tool, {"--help"}));
     expect_clean_exit(p);
     EXPECT_TRUE(p.out.starts_with("Usage: tapwright-emu [OPTION]...\n")) << p.out;
-    for (const char* option : {"--link PATH", "--once", "--modem", "--stream FILE", "--rate N",
-                               "--reading VALUE", "--silent", "--no-spi", "--nak BYTE",
-                               "--hangup-after N", "--random SEED", "--verbose", "--help"})
+    for (const char* option :
+         {"--link PATH", "--once", "--modem", "--stream FILE", "--rate N", "--reading VALUE",
+          "--silent", "--no-spi", "--nak BYTE", "--hangup-after N", "--random SEED", "--verbose",
+          "--help", "--version"})
         EXPECT_NE(p.out.find(option), std::string::npos) << option;
     EXPECT_EQ(p.err, "");
 }

@@ -25,13 +25,14 @@ bool option_same_meaning(const LongOption& a, const LongOption& b) {
 // their order when they go to one place.
 __attribute__((format(printf, 3, 4))) int option_fail(OptionParser& parser, int error_option,
                                                       const char* format, ...) {
+    parser.error_option = error_option;
+    if (parser.quiet) return '?';
     output_flush();
     std::va_list arguments;
     va_start(arguments, format);
     std::vfprintf(stderr, format, arguments);
     va_end(arguments);
     std::fflush(stderr);
-    parser.error_option = error_option;
     return '?';
 }
 

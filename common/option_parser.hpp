@@ -22,6 +22,7 @@ struct OptionParser {
     int index;            // the next word to read; 0 before the first call
     const char* cluster;  // the short options still to read in the current word, or null
     bool in_order;        // stop at the first operand
+    bool quiet;           // print no diagnostic (a first look at the command line)
 };
 
 // Reads the next option. short_options holds the option letters, each followed by ':' when it

@@ -1,5 +1,8 @@
 #include "options.hpp"
 
+#include "output.hpp"
+#include "version.hpp"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -43,4 +46,20 @@ int options_baud(const std::string& text) {
 
 bool options_on(const std::string& text) {
     return !text.empty() && text[0] == '1';
+}
+
+bool options_given(int argument_count, char** arguments, const char* short_options,
+                   std::span<const LongOption> long_options, int wanted) {
+    OptionParser parser{};
+    parser.quiet = true;
+    for (int option; (option = option_next(parser, argument_count, arguments, short_options,
+                                           long_options)) != -1;)
+        if (option == wanted) return true;
+    return false;
+}
+
+void options_print_version(const char* name) {
+    std::printf("%s %s\n", name, tapwright_version);
+    output_flush();
+    std::exit(0);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "option_parser.hpp"
+
+#include <span>
 #include <string>
 
 // What the command lines of the two programs share: the banner, the rule that an option is given
@@ -22,3 +25,11 @@ int options_baud(const std::string& text);
 
 // Whether a 0-or-1 option is on: only its first character counts, and only a "1".
 bool options_on(const std::string& text);
+
+// Whether the option whose value is `wanted` is on the command line: a first look that prints
+// nothing, for the options that change what the program prints from the start.
+bool options_given(int argument_count, char** arguments, const char* short_options,
+                   std::span<const LongOption> long_options, int wanted);
+
+// --version: prints "NAME VERSION" and ends the process with status 0.
+[[noreturn]] void options_print_version(const char* name);

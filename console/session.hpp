@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // The program's session with its user: the terminal it was given, the signals, and the way out.
 // Whatever ends the process, the terminal is put back as it was found and the ports' exclusive
 // holds are dropped (serial_release_all).
@@ -18,3 +20,8 @@ void session_restore();
 // While on, SIGINT and SIGTERM (on Windows Ctrl-C and Ctrl-Break) do not end the process: they
 // count as a key (key_signal, see keys.hpp).
 void session_signals_as_key(bool on);
+
+// What the program says last on standard error, however it ends: at exit (after standard output
+// is out), and on POSIX also before it dies of a signal. Each call replaces the text before;
+// "" says nothing. Call only after session_start.
+void session_set_last_words(const std::string& text);

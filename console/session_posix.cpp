@@ -3,9 +3,12 @@
 #include "console_posix.hpp"
 #include "serial.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <termios.h>
@@ -26,6 +29,19 @@ volatile sig_atomic_t in_background = 0;
 volatile sig_atomic_t signals_as_key = 0;
 bool started = false;
 struct sigaction stop_action;
+
+// The last words, in two areas: the one in use is never written, so a signal that comes while
+// the text changes finds a whole text in one of them.
+char last_words[2][256];
+volatile sig_atomic_t last_words_length[2] = {0, 0};
+volatile sig_atomic_t last_words_in_use = 0;
+
+void say_last_words() {
+    const int in_use = last_words_in_use;
+    const ssize_t written =
+        write(STDERR_FILENO, last_words[in_use], static_cast<size_t>(last_words_length[in_use]));
+    (void)written; // nobody is left to tell
+}
 
 inline constexpr int background_check_ms = 100;
 
@@ -67,6 +83,7 @@ void on_signal(int sig) {
     } else {
         session_restore();
         serial_release_all();
+        say_last_words();
         raise_as_default(sig);
     }
     errno = saved_errno;
@@ -128,6 +145,8 @@ void open_closed_standard_descriptors() {
 void restore_at_exit() {
     session_restore();
     serial_release_all();
+    std::fflush(stdout);
+    say_last_words();
 }
 
 } // namespace
@@ -192,4 +211,12 @@ bool session_keys_readable() {
 int session_poll_ms(int timeout_ms) {
     if (!in_background) return timeout_ms;
     return timeout_ms < 0 || timeout_ms > background_check_ms ? background_check_ms : timeout_ms;
+}
+
+void session_set_last_words(const std::string& text) {
+    const int next = 1 - last_words_in_use;
+    const std::size_t length = std::min(text.size(), sizeof last_words[next]);
+    std::memcpy(last_words[next], text.data(), length);
+    last_words_length[next] = static_cast<sig_atomic_t>(length);
+    last_words_in_use = next;
 }

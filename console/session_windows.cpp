@@ -4,7 +4,9 @@
 #include "serial.hpp"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -15,6 +17,14 @@
 namespace {
 
 bool started = false;
+std::string last_words;
+
+void release_at_exit() {
+    serial_release_all();
+    std::fflush(stdout);
+    std::fputs(last_words.c_str(), stderr);
+    std::fflush(stderr);
+}
 // Set from our thread, read on the console's control thread.
 std::atomic<bool> signals_as_key{false};
 
@@ -35,7 +45,7 @@ BOOL WINAPI on_control(DWORD type) {
 void session_start() {
     if (started) return;
     started = true;
-    std::atexit(serial_release_all);
+    std::atexit(release_at_exit);
     keys_start();
     SetConsoleCtrlHandler(on_control, TRUE);
 }
@@ -45,4 +55,9 @@ void session_restore() {}
 
 void session_signals_as_key(bool on) {
     signals_as_key.store(on);
+}
+
+// A console closed under us ends the process at once (see on_control): only exit says them.
+void session_set_last_words(const std::string& text) {
+    last_words = text;
 }

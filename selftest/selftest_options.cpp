@@ -12,6 +12,12 @@ namespace {
 constexpr int banner_width = 55;
 constexpr const char* help_rule =
     "-------------------------------------------------------------------------";
+constexpr const char* short_options = "ms:p:";
+
+enum : int { option_log = 256, option_version };
+
+constexpr LongOption long_options[] = {{"log", true, option_log},
+                                       {"version", false, option_version}};
 
 } // namespace
 
@@ -29,6 +35,8 @@ void selftest_print_help(const char* program_name) {
 }
 
 SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
+    if (options_given(argument_count, arguments, short_options, long_options, option_version))
+        options_print_version("hvp-selftest");
     options_print_banner(banner_width);
     if (argument_count <= 1) {
         std::puts(" Help Menu");
@@ -37,11 +45,12 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
     }
 
     SelfTestOptions options{};
-    bool device_set = false, speed_set = false;
+    bool device_set = false, speed_set = false, log_set = false;
     OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
-        const int option = option_next(parser, argument_count, arguments, "ms:p:", {});
+        const int option =
+            option_next(parser, argument_count, arguments, short_options, long_options);
         if (option == -1) break;
         switch (option) {
         case 'p':
@@ -52,6 +61,9 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
                                " Speed should be set: eg  115200 ");
             break;
         case 'm': options.modem = true; break;
+        case option_log:
+            options_store_once(options.log, log_set, parser.argument, " --log takes one file");
+            break;
         default:
             // Unlike the sniffer, the self-test reports a stray option and reads on.
             std::printf(" Invalid argument %c", option);

@@ -3,6 +3,7 @@
 #include "adapter.hpp"
 #include "keys.hpp"
 #include "serial.hpp"
+#include "session.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,12 +41,6 @@ unsigned reading_of(const unsigned char* bytes) {
     return bytes[0] * 256u + bytes[1];
 }
 
-void print_verdict(float volts) {
-    std::printf(" ADC Reading: %2.0f Volts\n", static_cast<double>(volts));
-    std::puts(volts > selftest_pass_volts ? " Voltage Measurement: ****PASS**** "
-                                          : " Voltage Measurement: !!!!FAIL!!!! ");
-}
-
 // Returns 0 with the board powered on, -1 when the adapter refused binary mode.
 int power_up(const AdapterLink& link) {
     std::puts(" Configuring Tapwright HVP Adapter...");
@@ -68,7 +63,7 @@ int power_up(const AdapterLink& link) {
     return 0;
 }
 
-void measure(const AdapterLink& link) {
+SelfTestBoard measure(const AdapterLink& link) {
     std::puts(" Voltage Probe measurement...,sending 00010100 ");
     send_byte(link.port, measure_voltage);
     unsigned char reading[reading_size] = {};
@@ -76,16 +71,20 @@ void measure(const AdapterLink& link) {
     // One read: it never returns 0, nothing at all is -1.
     const int count = serial_read(link.port, reading, reading_size);
 
-    if (link.modem) {
-        std::printf(" ADC Reading: %2.0f Volts\n",
-                    static_cast<double>(selftest_volts(reading_of(modem_reading))));
-        std::puts(" Voltage Measurement: ****PASS**** ");
-    } else if (count == reading_size) {
-        print_verdict(selftest_volts(reading_of(reading)));
+    SelfTestBoard board{};
+    if (link.modem || count == reading_size) {
+        board.has_reading = true;
+        board.reading = reading_of(link.modem ? modem_reading : reading);
+        board.volts = selftest_volts(board.reading);
+        // The modem test passes whatever its fixed reading says.
+        board.pass = link.modem || board.volts > selftest_pass_volts;
+        std::printf(" ADC Reading: %2.0f Volts\n", static_cast<double>(board.volts));
     } else {
         std::printf(" Expecting 2 bytes returned but got %i instead\n", count);
-        std::puts(" Voltage Measurement: !!!!FAIL!!!! ");
     }
+    std::puts(board.pass ? " Voltage Measurement: ****PASS**** "
+                         : " Voltage Measurement: !!!!FAIL!!!! ");
+    return board;
 }
 
 } // namespace
@@ -97,6 +96,11 @@ float selftest_volts(unsigned reading) {
 }
 
 int selftest_run(const SelfTestOptions& options) {
+    SelfTestLog log{};
+    if (!options.log.empty()) {
+        if (selftest_log_open(log, options.log) != 0) return -1;
+        session_set_last_words(selftest_log_summary(log));
+    }
     std::puts(" Press Esc to exit, any other key to start the self-test \n");
     bool first_board = true;
     if (stops(keys_take())) stop();
@@ -115,10 +119,22 @@ int selftest_run(const SelfTestOptions& options) {
             return -1;
         }
 
-        measure(link);
+        const SelfTestBoard board = measure(link);
 
         std::puts(" powering off.....");
         command(link, power_off);
+
+        // On the disk before the operator is asked for anything: a record that cannot be kept
+        // ends the test, with the board off.
+        if (log.file != nullptr) {
+            const int logged = selftest_log_board(log, board);
+            session_set_last_words(selftest_log_summary(log));
+            if (logged != 0) {
+                send_byte(link.port, closing_byte);
+                serial_close(link.port);
+                return -1;
+            }
+        }
 
         if (first_board) {
             std::puts(" Press any key to continue...");

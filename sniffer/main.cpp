@@ -4,5 +4,5 @@
 int main(int argument_count, char** arguments) {
     session_start();
     const SniffOptions options = sniff_read_options(argument_count, arguments);
-    return sniff_run(options);
+    return options.read.empty() ? sniff_run(options) : sniff_replay(options);
 }

@@ -10,6 +10,14 @@
 namespace {
 
 constexpr int rule_width = 77;
+constexpr const char* short_options = "ms:p:e:d:r:";
+
+enum : int { option_write = 256, option_read, option_flash, option_version };
+
+constexpr LongOption long_options[] = {{"write", true, option_write},
+                                       {"read", true, option_read},
+                                       {"flash", false, option_flash},
+                                       {"version", false, option_version}};
 
 } // namespace
 
@@ -29,20 +37,26 @@ void sniff_print_help(const char* program_name) {
 }
 
 SniffOptions sniff_read_options(int argument_count, char** arguments) {
-    options_print_banner(rule_width);
+    if (options_given(argument_count, arguments, short_options, long_options, option_version))
+        options_print_version("spi-sniffer");
+    // A saved capture is decoded alone: what is printed is the stream's text and nothing else.
+    const bool reading =
+        options_given(argument_count, arguments, short_options, long_options, option_read);
+    if (!reading) options_print_banner(rule_width);
     if (argument_count <= 1) {
         sniff_print_help(arguments[0]);
         options_fail();
     }
 
     // The texts as given, for the echo; only what they mean is kept.
-    std::string device, speed, clock_edge, polarity, raw;
+    std::string device, speed, clock_edge, polarity, raw, write, read;
     bool device_set = false, speed_set = false, edge_set = false, polarity_set = false,
-         raw_set = false, modem = false;
+         raw_set = false, write_set = false, read_set = false, modem = false, flash = false;
     OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
-        const int option = option_next(parser, argument_count, arguments, "ms:p:e:d:r:", {});
+        const int option =
+            option_next(parser, argument_count, arguments, short_options, long_options);
         if (option == -1) break;
         switch (option) {
         case 'd':
@@ -63,6 +77,13 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
                                "Speed should be set: eg  115200 ");
             break;
         case 'm': modem = true; break;
+        case option_flash: flash = true; break;
+        case option_write:
+            options_store_once(write, write_set, parser.argument, " --write takes one file");
+            break;
+        case option_read:
+            options_store_once(read, read_set, parser.argument, " --read takes one file");
+            break;
         default:
             std::printf(" Invalid argument %c", option);
             sniff_print_help(arguments[0]);
@@ -70,7 +91,11 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
         }
     }
 
-    if (!device_set) {
+    if (reading && write_set) {
+        std::puts(" --read decodes a capture: it cannot be written again with --write");
+        options_fail();
+    }
+    if (!device_set && !reading) {
         std::puts(" No serial port set");
         sniff_print_help(arguments[0]);
         options_fail();
@@ -80,10 +105,22 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
     if (!speed_set) speed = std::string(sniff_default_speed);
     if (!raw_set) raw = std::string(sniff_default_raw);
 
-    std::puts("\n Parameters used:");
-    std::printf(" Device = %s,  Speed = %s, Clock Edge= %s, Polarity= %s RawData= %s \n\n",
-                device.c_str(), speed.c_str(), clock_edge.c_str(), polarity.c_str(), raw.c_str());
-    return SniffOptions{
-        device,          speed, options_baud(speed), options_on(clock_edge), options_on(polarity),
-        options_on(raw), modem};
+    if (!reading) {
+        std::puts("\n Parameters used:");
+        std::printf(" Device = %s,  Speed = %s, Clock Edge= %s, Polarity= %s RawData= %s \n\n",
+                    device.c_str(), speed.c_str(), clock_edge.c_str(), polarity.c_str(),
+                    raw.c_str());
+    }
+    SniffOptions options{};
+    options.device = device;
+    options.speed = speed;
+    options.baud = options_baud(speed);
+    options.clock_edge = options_on(clock_edge);
+    options.polarity = options_on(polarity);
+    options.raw = options_on(raw);
+    options.modem = modem;
+    options.flash = flash;
+    options.write = write;
+    options.read = read;
+    return options;
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "serial.hpp"
+
 #include <array>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // The command line of spi-sniffer, read once into typed values.
@@ -13,6 +16,9 @@ struct SniffOptions {
     bool polarity;      // -p, "0": the CKP bit
     bool raw;           // -r, "0": raw output, every byte's hex twice and no framing
     bool modem;         // -m: an AT modem stands on the line in place of the adapter
+    bool flash;         // --flash: each frame also named as an SPI NOR flash operation
+    std::string write;  // --write FILE: every sniffed byte also goes there, raw; "" for none
+    std::string read;   // --read FILE: decode a saved capture ("-": standard input), no port
 };
 
 inline constexpr const char* sniff_default_speed = "115200";
@@ -20,7 +26,8 @@ inline constexpr const char* sniff_default_clock_edge = "1";
 inline constexpr const char* sniff_default_polarity = "0";
 inline constexpr const char* sniff_default_raw = "0";
 
-// Prints the banner, reads the options and echoes them. Returns only with a usable command line;
+// Prints the banner, reads the options and echoes them (with --read: no banner and no echo; with
+// --version: "spi-sniffer VERSION" alone, status 0). Returns only with a usable command line;
 // otherwise it ends the process with status -1.
 SniffOptions sniff_read_options(int argument_count, char** arguments);
 
@@ -74,6 +81,20 @@ std::size_t sniff_flash_text(const SniffFlashFrame& frame, bool cut, char* text)
 // The run after the command line: sets up the port and the adapter, then prints the sniffed
 // traffic until a key. Returns 0 after a normal end, -1 on failure.
 int sniff_run(const SniffOptions& options);
+
+// The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
+// to capture_file (when not null) and its text to standard output, each read's at once. Returns 0
+// after the key, -1 when the port went away or what it read could not be written (said why).
+int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file);
+
+// --write: creates (or empties) the capture file, unbuffered, so that it always holds every byte
+// the screen has shown. Returns it, or null after saying why on standard error.
+std::FILE* sniff_create_capture_file(const std::string& path);
+
+// --read: decodes a saved capture (options.read; "-" is standard input) to standard output, as
+// the capture printed it. Returns 0 at its end, -1 when it cannot be read or the text cannot be
+// written (said why).
+int sniff_replay(const SniffOptions& options);
 
 // The sniffer configuration byte for the options: 0x80, +0x02 for CKE, +0x04 for CKP.
 unsigned char sniff_configuration_byte(const SniffOptions& options);

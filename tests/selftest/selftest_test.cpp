@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <termios.h>
 #include <vector>
@@ -307,6 +309,74 @@ TEST(SelfTestCycle, OutputThatCannotBeWrittenSaysWhy) {
     process_close_stdin(p);
     ASSERT_TRUE(process_wait(p, run_timeout_ms));
     EXPECT_EQ(p.err, " Error writing output: No space left on device\n");
+    EXPECT_EQ(p.status, 255);
+}
+
+// --- The production record --------------------------------------------------------------------
+
+std::string file_text(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+        std::fclose(file);
+    }
+    return text;
+}
+
+// One board passes, one fails, then the run ends: every board is on the record whatever ends
+// it, and the tally is the last word on standard error.
+struct LogCase {
+    const char* name;
+    const char* ending; // "esc", "sigterm", or "lost" (the port is gone at the next board)
+};
+
+class SelfTestLogged : public testing::TestWithParam<LogCase> {};
+
+TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
+    const LogCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-log-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/boards.csv";
+    EmulatorScript script;
+    script.readings = {{0x47, 0x46}, {0x00, 0x80}};
+    SelfTest test;
+    start(test, script, {"--log", path}, {});
+    ASSERT_TRUE(process_send(test.process, "abc")); // start, go on after the pause, next board
+    ASSERT_TRUE(process_wait_for_output(test.process, fail + " powering off.....\n" + next_prompt,
+                                        run_timeout_ms));
+    if (c.ending == std::string("esc")) process_send(test.process, "\x1b");
+    if (c.ending == std::string("sigterm")) process_signal(test.process, SIGTERM);
+    if (c.ending == std::string("lost")) {
+        emulator_stop(test.emulator);
+        test.emulator = nullptr;
+        process_send(test.process, "d");
+    }
+    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+
+    const std::string stamp =
+        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}";
+    EXPECT_TRUE(std::regex_match(file_text(path),
+                                 std::regex("time,board,reading,volts,verdict\n" + stamp +
+                                            ",1,0x4746,12,PASS\n" + stamp + ",2,0x0080,0,FAIL\n")))
+        << file_text(path);
+    const std::string summary = " Boards tested: 2, passed: 1, failed: 1\n";
+    ASSERT_GE(test.process.err.size(), summary.size()) << test.process.err;
+    EXPECT_EQ(test.process.err.substr(test.process.err.size() - summary.size()), summary);
+    unlink(path.c_str());
+    rmdir(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SelfTestLogged,
+                         testing::Values(LogCase{"Esc", "esc"}, LogCase{"Sigterm", "sigterm"},
+                                         LogCase{"LostPort", "lost"}),
+                         case_name);
+
+TEST(SelfTestLogged, RecordThatCannotBeWrittenStopsBeforeTheFirstBoard) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"-p", "/nonexistent/ttyUSB7", "--log", "/dev/full"}));
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.err, " Error writing log /dev/full: No space left on device\n");
+    EXPECT_EQ(p.out, banner + echo("/nonexistent/ttyUSB7"));
     EXPECT_EQ(p.status, 255);
 }
 

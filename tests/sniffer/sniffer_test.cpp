@@ -639,6 +639,82 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
         ASSERT_EQ(shown[i], script.flood_pattern[i % script.flood_pattern.size()]) << "byte " << i;
 }
 
+// --- Captures that outlive the run ----------------------------------------------------------
+
+// However the run ends, the capture file holds at least every byte the screen showed, and
+// decoding it again with --read prints the live run's text.
+struct CaptureCase {
+    const char* name;
+    int signal; // 0: a key, unless the device goes away by itself
+    bool device_goes;
+    int status; // what the run ends with: an exit status, or the signal
+};
+
+class SnifferWriteRead : public testing::TestWithParam<CaptureCase> {};
+
+TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
+    const CaptureCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/capture.bin";
+    EmulatorScript script;
+    script.stream_chunks = {{0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x10, 0xA5, 0x5D}, {0x41, 0x5B}};
+    script.stream_repeat = !c.device_goes;
+    script.stream_chunk_gap_ms = 20;
+    script.hangup_after_stream = c.device_goes;
+    Sniff sniff;
+    start(sniff, script, {"--write", path, "--flash"});
+    const std::string prefix = start_transcript(sniff.port);
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", run_timeout_ms));
+    if (c.signal != 0) process_signal(sniff.process, c.signal);
+    if (c.signal == 0 && !c.device_goes) process_send(sniff.process, "q");
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_EQ(c.signal != 0 && c.status == c.signal ? sniff.process.signal : sniff.process.status,
+              c.status);
+
+    const std::string live = sniff.process.out.substr(
+        prefix.size(), sniff.process.out.find("\n Serial port disconnected") - prefix.size());
+    Process replay;
+    ASSERT_TRUE(process_start(replay, program, {"--read", path, "--flash"}));
+    ASSERT_TRUE(process_wait(replay, run_timeout_ms));
+    EXPECT_EQ(replay.status, 0) << replay.err;
+    EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
+    unlink(path.c_str());
+    rmdir(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
+                         testing::Values(CaptureCase{"Key", 0, false, 0},
+                                         CaptureCase{"Sigterm", SIGTERM, false, 0},
+                                         CaptureCase{"Sighup", SIGHUP, false, SIGHUP},
+                                         CaptureCase{"LostDevice", 0, true, 255}),
+                         case_name);
+
+TEST(SnifferWriteRead, CaptureFileThatCannotBeMadeStopsBeforeThePort) {
+    Sniff sniff;
+    start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"});
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_EQ(sniff.process.status, 255);
+    EXPECT_NE(sniff.process.out.find(" Error opening capture file /nonexistent/capture.bin: "
+                                     "No such file or directory\n"),
+              std::string::npos);
+    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+}
+
+// A saved capture from standard input, named as flash operations: nothing but the stream's text.
+TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--flash", "--read", "-"}));
+    const Bytes stream = {0x5B, 0x5C, 0x05, 0xFF, 0x5C, 0x00, 0x03, 0x5D, 0x5B, 0x5C, 0x9F};
+    ASSERT_TRUE(process_send(p, std::string(stream.begin(), stream.end())));
+    process_close_stdin(p);
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.out, "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
+                     "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
+                     "5B [5C 9F 0x9F(");
+}
+
 // --- The terminal on standard input ---------------------------------------------------------
 
 struct TerminalCase {

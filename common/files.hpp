@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdio>
+
+// The files the programs keep beside their output (a capture, a production record), where the
+// platforms differ.
+
+// Standard input as bytes, untranslated: a capture may come through it.
+void files_binary_input();
+
+// Pushes what the file holds through to the disk, so that a power cut loses none of it.
+// Returns 0, or -1 with errno set.
+int files_sync(std::FILE* file);

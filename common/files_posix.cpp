@@ -1,0 +1,11 @@
+#include "files.hpp"
+
+#include <unistd.h>
+
+// POSIX does not translate line ends: standard input already gives its bytes as they are.
+void files_binary_input() {}
+
+int files_sync(std::FILE* file) {
+    if (std::fflush(file) != 0) return -1;
+    return fsync(fileno(file));
+}

@@ -1,0 +1,112 @@
+// The sniffed byte's way from the port to the screen, and to a capture file: wait, read every
+// byte waiting, keep it, decode it, write its text. A saved capture takes the same way from its
+// file.
+
+#include "sniffer.hpp"
+
+#include "files.hpp"
+#include "keys.hpp"
+#include "output.hpp"
+#include "serial.hpp"
+#include "session.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// What a busy line can have waiting at once: the capture takes it in one read.
+constexpr int chunk_size = 64 * 1024;
+// The capture loop sleeps until bytes or a key arrive, so a key is noticed at once even while
+// the adapter is silent, and a busy line is read without a pause between reads.
+constexpr int wait_without_limit = -1;
+// Where the platform cannot wait on the port and the keyboard together, the read waits this long
+// for a first byte before the keyboard is looked at again.
+constexpr int read_wait_ms = 10;
+
+struct SniffStream {
+    SniffDecoder decoder;
+    std::vector<char> text;
+    std::FILE* file;         // the capture file, or null
+    const std::string* path; // its name, for what is said when it fails
+};
+
+SniffStream stream_new(const SniffOptions& options, std::FILE* file, const std::string& path) {
+    SniffStream stream{sniff_decoder_new(options.raw, options.flash), {}, file, &path};
+    stream.text.resize(sniff_text_room(stream.decoder, chunk_size));
+    return stream;
+}
+
+// The capture file first, so that it holds at least every byte the screen shows, whatever ends
+// the run; then the text, in one write. Returns 0, or -1 after saying what could not be written.
+int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
+    if (stream.file != nullptr && std::fwrite(bytes, 1, static_cast<std::size_t>(count),
+                                              stream.file) != static_cast<std::size_t>(count)) {
+        output_error(" Error writing capture file %s: %s\n", stream.path->c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
+    const std::size_t size = sniff_decode_text(stream.decoder, bytes, count, stream.text.data());
+    if (output_write(stream.text.data(), size) != 0) {
+        output_report_failure(errno);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file) {
+    std::vector<unsigned char> area(chunk_size);
+    SniffStream stream = stream_new(options, capture_file, options.write);
+    session_signals_as_key(true);
+    // The wait takes a key first when a key and bytes are waiting together.
+    for (;;) {
+        const int ready = keys_wait_port(port, wait_without_limit);
+        if (ready == 1) return 0;
+        if (ready != 0) continue;
+        const int count = serial_read_waiting(port, area.data(), chunk_size, read_wait_ms);
+        if (count > 0) {
+            if (pass_on(stream, area.data(), count) != 0) return -1;
+        } else if (serial_lost(port)) {
+            // A time-out is silent; a device that has gone away will never send again.
+            output_error("\n Serial port disconnected\n");
+            output_error(" Exiting...\n");
+            return -1;
+        }
+    }
+}
+
+std::FILE* sniff_create_capture_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    // Unbuffered: every write goes straight to the file, nothing waits in this process.
+    if (file != nullptr && std::setvbuf(file, nullptr, _IONBF, 0) == 0) return file;
+    output_error(" Error opening capture file %s: %s\n", path.c_str(), std::strerror(errno));
+    if (file != nullptr) std::fclose(file);
+    return nullptr;
+}
+
+int sniff_replay(const SniffOptions& options) {
+    const bool from_input = options.read == "-";
+    if (from_input) files_binary_input();
+    std::FILE* file = from_input ? stdin : std::fopen(options.read.c_str(), "rb");
+    if (file == nullptr) {
+        output_error(" Error opening capture file %s: %s\n", options.read.c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
+    std::vector<unsigned char> area(chunk_size);
+    SniffStream stream = stream_new(options, nullptr, options.read);
+    for (;;) {
+        const std::size_t count = std::fread(area.data(), 1, area.size(), file);
+        if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
+        if (count == area.size()) continue;
+        if (std::ferror(file)) {
+            output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+}

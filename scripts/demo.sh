@@ -34,7 +34,7 @@ if [ ! -s "$folder/device" ]; then
     exit 1
 fi
 
-(sleep 3; printf q) | build/default/sniffer/spi-sniffer -d "$folder/tapwright"
+(sleep 3; printf q) | build/default/sniffer/spi-sniffer -d "$folder/tapwright" "$@"
 
 # With --once the emulator ends by itself once the sniffer has closed the port.
 for _ in $(seq 100); do

@@ -12,7 +12,7 @@ void output_flush() {
     // printf itself, and only its error indicator is left to say so.
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
     const int error = errno;
-    // Whatever stdio still holds could not go out either: drop it, or exit would try again.
+    // Told once, here: exit may try the rest once more, in silence.
     std::clearerr(stdout);
     output_report_failure(error);
     std::exit(-1);

@@ -191,7 +191,8 @@ run_suite() {
 run_suite "hvp-selftest.exe, keys on a console" keys "$selftest_tests" \
     "SelfTestCycle.PassingThenFailingBoard:SelfTestCycle.EscAtThePauseAndArrowKeysGoOn:\
 SelfTestCycle.ModemTest:SelfTestCycle.RefusedHandshakePowersNothing:\
-SelfTestCycle.PortGoneBeforeTheSecondBoard"
+SelfTestCycle.PortGoneBeforeTheSecondBoard:Endings/SelfTestLogged.*/Esc:\
+Endings/SelfTestLogged.*/LostPort"
 run_suite "hvp-selftest.exe, keys from a pipe" pipe "$selftest_tests" \
     "Cases/SelfTestCommandLine.*:SelfTestCycle.EndOfInputCountsAsEsc:\
 SelfTestCycle.EscAtThePauseAndArrowKeysGoOn"
@@ -199,9 +200,10 @@ run_suite "spi-sniffer.exe, keys on a console" keys "$sniffer_tests" \
     "*/SnifferDecoding.*/FrameSplitInsidePair:*/SnifferDecoding.*/RawPrintsEachByteTwice:\
 Cases/SnifferRefusal.*:SnifferRun.ModemTestQueriesThenFailsAtTheHandshake:\
 SnifferRun.LostDeviceEndsWithItsTextsAndStatus255:SnifferRun.BusyPortIsRefusedToASecondInstance:\
-SnifferCapture.TricklingBytesShowAsTheyCome:SnifferCapture.KeyDuringAFloodEndsItWithTheStreamWhole"
+SnifferCapture.TricklingBytesShowAsTheyCome:SnifferCapture.KeyDuringAFloodEndsItWithTheStreamWhole:\
+Endings/SnifferWriteRead.*/Key:Endings/SnifferWriteRead.*/LostDevice"
 run_suite "spi-sniffer.exe, command lines" pipe "$sniffer_tests" \
-    "Cases/SnifferCommandLine.*"
+    "Cases/SnifferCommandLine.*:SnifferWriteRead.ReadsStandardInputWithFlashNames"
 
 # ---- spi-sniffer.exe under a flood
 

@@ -1,7 +1,7 @@
 # What the packages hold besides the programs, and how CPack builds them: a .deb on Linux
 # (preset "package"), a zip from the Windows cross-build (preset "package-windows").
 
-set(TAPWRIGHT_PACKAGE_MAINTAINER "The Tapwright tools developers <tapwright-tools@example.org>"
+set(TAPWRIGHT_PACKAGE_MAINTAINER "The Tapwright tools developers <tools@tapwright.example.org>"
     CACHE STRING "Maintainer of the Debian package: a name and an address")
 
 set(CPACK_PACKAGE_NAME tapwright-tools)
@@ -15,12 +15,11 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "byte, as hex and decoded into frames. hvp-selftest is the production test"
        "of the HVP add-on board. tapwright-emu emulates the adapter on a"
        "pseudo-terminal, so that both can be tried without the hardware.")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
 
 if(WIN32)
-  # Windows readers open text in programs that want CR LF.
+  # Older Notepads show a text with bare LF line ends as one line.
   configure_file(README.md README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
@@ -29,7 +28,7 @@ else()
   set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
   set(made ${PROJECT_BINARY_DIR}/packaging)
 
-  # Manual pages and the changelog carry the version; Debian wants them gzipped at most, with
+  # Manual pages and the changelog carry the version; Debian wants them gzipped at the top level, with
   # no name or time stamp inside. A package with no Debian revision in its version is a native
   # one, whose changelog is plain changelog.gz.
   set(gzipped)
@@ -37,6 +36,7 @@ else()
     configure_file(man/${page}.1 ${made}/${page}.1 @ONLY)
     list(APPEND gzipped ${made}/${page}.1)
   endforeach()
+  # The entry takes its version from project(): give it a new text and date with each release.
   configure_file(packaging/changelog.in ${made}/changelog @ONLY)
   list(APPEND gzipped ${made}/changelog)
   set(outputs)

@@ -86,13 +86,15 @@ Bytes flash_data(std::uint32_t address, int count) {
     return data;
 }
 
-// The opcode, the address high byte first, and dummy bytes.
+// The opcode, the address high byte first, and dummy bytes. Sized once and filled in place:
+// GCC 12 at -O3 takes a push_back followed by an insert for an overflow (-Wstringop-overflow).
 Bytes command(unsigned char opcode, std::uint32_t address = 0, int address_bytes = 0,
               int dummy_bytes = 0) {
-    Bytes bytes = {opcode};
-    for (int shift = 8 * (address_bytes - 1); shift >= 0; shift -= 8)
-        bytes.push_back(static_cast<unsigned char>(address >> shift));
-    bytes.insert(bytes.end(), static_cast<std::size_t>(dummy_bytes), host_filler);
+    Bytes bytes(static_cast<std::size_t>(1 + address_bytes + dummy_bytes), host_filler);
+    bytes[0] = opcode;
+    for (int i = 0; i < address_bytes; ++i)
+        bytes[static_cast<std::size_t>(1 + i)] =
+            static_cast<unsigned char>(address >> (8 * (address_bytes - 1 - i)));
     return bytes;
 }
 

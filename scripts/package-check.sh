@@ -11,22 +11,12 @@ root=$PWD
 packages=$root/build/package
 logs=$root/build/package-check
 
-passed=0
-failed=0
-failures=()
+# shellcheck source=scripts/checks.sh
+. scripts/checks.sh
 emulator_pid=
 unpacked=
 
-pass() {
-    echo "PASS: $1"
-    passed=$((passed + 1))
-}
 
-fail() {
-    echo "FAIL: $1: $2" >&2
-    failed=$((failed + 1))
-    failures+=("$1")
-}
 
 fatal() {
     echo "package check: $*" >&2
@@ -207,9 +197,4 @@ done
 
 # ---- summary
 
-if [ "$failed" -gt 0 ]; then
-    joined=$(printf '%s, ' "${failures[@]}")
-    echo "package check failed: ${joined%, } (logs in $logs)" >&2
-fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary "package check" "$logs"

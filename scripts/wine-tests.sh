@@ -24,9 +24,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export DISPLAY=
 unset WAYLAND_DISPLAY
 
-passed=0
-failed=0
-failures=()
+# shellcheck source=scripts/checks.sh
+. scripts/checks.sh
 emulator_pid=
 silent_pid=
 
@@ -36,16 +35,7 @@ fatal() {
     exit 1
 }
 
-pass() {
-    echo "PASS: $1"
-    passed=$((passed + 1))
-}
 
-fail() {
-    echo "FAIL: $1: $2" >&2
-    failed=$((failed + 1))
-    failures+=("$1")
-}
 
 # The console under wine writes CR LF.
 normalise() { tr -d '\r' <"$1"; }
@@ -240,9 +230,4 @@ stop_emulators
 
 # ---- summary
 
-if [ "$failed" -gt 0 ]; then
-    joined=$(printf '%s, ' "${failures[@]}")
-    echo "wine tests failed: ${joined%, } (logs in $logs)" >&2
-fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary "wine tests" "$logs"

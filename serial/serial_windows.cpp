@@ -70,10 +70,12 @@ int serial_set_timeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
 // The lock for the device path, one name per device whatever the case of its letters. Returns
 // false when another process holds it; a lock the system will not make is no reason to refuse.
 bool serial_take_lock(const char* path, HANDLE& lock) {
-    std::string name = "Global\\tapwright-port-";
+    std::string name = "tapwright-port-";
     for (const char* c = path; *c != '\0'; ++c)
         name += *c == '\\' ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-    lock = CreateMutexA(nullptr, FALSE, name.c_str());
+    // Across sessions where the user may make global names; else within the user's session.
+    lock = CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
+    if (lock == nullptr) lock = CreateMutexA(nullptr, FALSE, ("Local\\" + name).c_str());
     if (lock == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return true;
     CloseHandle(lock);
     lock = nullptr;

@@ -1,5 +1,7 @@
 #include "serial.hpp"
 
+#include "serial_platform.hpp"
+
 #include "output.hpp"
 #include "timing.hpp"
 
@@ -101,28 +103,6 @@ SerialOpenError serial_error_of_open(int error_number) {
     }
 }
 
-// The stable names of the serial devices present, "a, b", or "" when there are none.
-std::string serial_devices_present() {
-    DIR* folder = opendir(serial_by_id_folder);
-    if (folder == nullptr) return "";
-    std::string names;
-    while (const dirent* entry = readdir(folder)) {
-        if (entry->d_name[0] == '.') continue;
-        if (!names.empty()) names += ", ";
-        names += std::string(serial_by_id_folder) + entry->d_name;
-    }
-    closedir(folder);
-    return names;
-}
-
-// The group that may use the device, when it has one that is not root's.
-std::string serial_device_group(const char* path) {
-    struct stat status {};
-    if (stat(path, &status) != 0 || status.st_gid == 0) return "";
-    const group* owner = getgrgid(status.st_gid);
-    return owner != nullptr ? owner->gr_name : "";
-}
-
 } // namespace
 
 const char* serial_device_path(const char* name) {
@@ -165,31 +145,42 @@ SerialOpenError serial_last_open_error() {
     return serial_open_error;
 }
 
-std::string serial_open_error_text(const char* name) {
-    const std::string path = name[0] == '/' ? name : serial_path_prefix + std::string(name);
-    switch (serial_open_error) {
-    case serial_open_no_error: return "";
-    case serial_open_missing: {
-        const std::string present = serial_devices_present();
-        return " No such device: " + path +
-               (present.empty() ? "" : ". Serial devices present: " + present);
+std::string serial_whole_path(const char* name) {
+    return name[0] == '/' ? name : serial_path_prefix + std::string(name);
+}
+
+char serial_path_root() {
+    return '/';
+}
+
+const char* serial_port_kind() {
+    return "not a terminal device";
+}
+
+// The stable names of the serial devices present.
+std::string serial_ports_present() {
+    DIR* folder = opendir(serial_by_id_folder);
+    if (folder == nullptr) return "";
+    std::string names;
+    while (const dirent* entry = readdir(folder)) {
+        if (entry->d_name[0] == '.') continue;
+        if (!names.empty()) names += ", ";
+        names += std::string(serial_by_id_folder) + entry->d_name;
     }
-    case serial_open_denied: {
-        const std::string group = serial_device_group(path.c_str());
-        if (group.empty()) return " Permission denied on " + path;
-        return " Permission denied on " + path + ": it belongs to group " + group +
-               ". Join the group with: sudo usermod -aG " + group + " $USER (then log in again)";
-    }
-    case serial_open_busy: return " " + path + " is busy: another program holds it open";
-    case serial_open_not_a_port:
-        return " " + path +
-               " is not a serial port (not a terminal device); nothing was written to it";
-    case serial_open_name_cut:
-        return " Port name too long: it would be cut to " + std::string(serial_device_path(name)) +
-               "; give the whole path instead, beginning with /";
-    case serial_open_failed: break;
-    }
-    return " Cannot open " + path + ": " + std::strerror(serial_open_errno);
+    closedir(folder);
+    return names;
+}
+
+// A group other than root's: joining it is what gives access.
+std::string serial_port_group(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || status.st_gid == 0) return "";
+    const group* owner = getgrgid(status.st_gid);
+    return owner != nullptr ? owner->gr_name : "";
+}
+
+std::string serial_open_failure_reason() {
+    return std::strerror(serial_open_errno);
 }
 
 int serial_read(PortHandle port, unsigned char* buffer, int n) {

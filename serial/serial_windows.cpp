@@ -1,5 +1,7 @@
 #include "serial.hpp"
 
+#include "serial_platform.hpp"
+
 #include "output.hpp"
 
 #include <algorithm>
@@ -92,30 +94,6 @@ COMMTIMEOUTS serial_line_timeouts() {
     return timeouts;
 }
 
-// The COM ports the system lists, "COM1, COM3", or "" when there are none.
-std::string serial_ports_present() {
-    HKEY ports = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &ports) !=
-        ERROR_SUCCESS)
-        return "";
-    std::string names;
-    for (DWORD index = 0;; ++index) {
-        char value_name[256];
-        DWORD value_name_size = sizeof value_name;
-        char port[256] = {};
-        DWORD port_size = sizeof port - 1;
-        DWORD type = 0;
-        const LONG result = RegEnumValueA(ports, index, value_name, &value_name_size, nullptr,
-                                          &type, reinterpret_cast<BYTE*>(port), &port_size);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result != ERROR_SUCCESS || type != REG_SZ || port[0] == '\0') continue;
-        if (!names.empty()) names += ", ";
-        names += port;
-    }
-    RegCloseKey(ports);
-    return names;
-}
-
 } // namespace
 
 const char* serial_device_path(const char* name) {
@@ -151,25 +129,49 @@ SerialOpenError serial_last_open_error() {
     return serial_open_error;
 }
 
-std::string serial_open_error_text(const char* name) {
-    const std::string path = name[0] == '\\' ? name : serial_path_prefix + std::string(name);
-    switch (serial_open_error) {
-    case serial_open_no_error: return "";
-    case serial_open_missing: {
-        const std::string present = serial_ports_present();
-        return " No such device: " + path +
-               (present.empty() ? "" : ". Serial ports present: " + present);
+// The COM ports the system lists, "COM1, COM3", or "" when there are none.
+std::string serial_ports_present() {
+    HKEY ports = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &ports) !=
+        ERROR_SUCCESS)
+        return "";
+    std::string names;
+    for (DWORD index = 0;; ++index) {
+        char value_name[256];
+        DWORD value_name_size = sizeof value_name;
+        char port[256] = {};
+        DWORD port_size = sizeof port - 1;
+        DWORD type = 0;
+        const LONG result = RegEnumValueA(ports, index, value_name, &value_name_size, nullptr,
+                                          &type, reinterpret_cast<BYTE*>(port), &port_size);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS || type != REG_SZ || port[0] == '\0') continue;
+        if (!names.empty()) names += ", ";
+        names += port;
     }
-    case serial_open_denied: return " Permission denied on " + path;
-    case serial_open_busy: return " " + path + " is busy: another program holds it open";
-    case serial_open_not_a_port:
-        return " " + path + " is not a serial port; nothing was written to it";
-    case serial_open_name_cut:
-        return " Port name too long: it would be cut to " + std::string(serial_device_path(name)) +
-               "; give the whole path instead, beginning with \\";
-    case serial_open_failed: break;
-    }
-    return " Cannot open " + path + ": error " + std::to_string(serial_open_code);
+    RegCloseKey(ports);
+    return names;
+}
+
+std::string serial_whole_path(const char* name) {
+    return name[0] == '\\' ? name : serial_path_prefix + std::string(name);
+}
+
+char serial_path_root() {
+    return '\\';
+}
+
+const char* serial_port_kind() {
+    return "not a communications device";
+}
+
+// On Windows a port's own permissions never refuse its user: there is no group to join.
+std::string serial_port_group(const std::string&) {
+    return "";
+}
+
+std::string serial_open_failure_reason() {
+    return "error " + std::to_string(serial_open_code);
 }
 
 int serial_configure(PortHandle port, int rate) {

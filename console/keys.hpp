@@ -29,4 +29,4 @@ int keys_take();
 // be read, -1 after the time-out. Port data is left for the read.
 // Where the port cannot be waited on together with the keys (Windows), it returns at once, 1 or
 // 0, and the capture read that follows bounds the wait (serial_read_waiting's wait_ms).
-int keys_wait_port(PortHandle port, int timeout_ms);
+int keys_wait_key_or_port(PortHandle port, int timeout_ms);

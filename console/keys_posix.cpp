@@ -153,7 +153,7 @@ int keys_take() {
     return key_end_of_input;
 }
 
-int keys_wait_port(PortHandle port, int timeout_ms) {
+int keys_wait_key_or_port(PortHandle port, int timeout_ms) {
     output_flush();
     return wait(static_cast<int>(port), timeout_ms);
 }

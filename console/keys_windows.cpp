@@ -201,6 +201,6 @@ int keys_take() {
 
 // A synchronous port cannot be waited on together with the keyboard: this only tells whether a
 // key is waiting, and the capture read that follows waits for the port, a bounded time.
-int keys_wait_port(PortHandle, int) {
+int keys_wait_key_or_port(PortHandle, int) {
     return keys_waiting() == 1 ? 1 : 0;
 }

@@ -63,7 +63,7 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
     session_signals_as_key(true);
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
-        const int ready = keys_wait_port(port, wait_without_limit);
+        const int ready = keys_wait_key_or_port(port, wait_without_limit);
         if (ready == 1) return 0;
         if (ready != 0) continue;
         const int count = serial_read_waiting(port, area.data(), chunk_size, read_wait_ms);

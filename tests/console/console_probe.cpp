@@ -4,7 +4,7 @@
 //   signal-as-key                 one key, with signals taken as keys
 //   waiting                       keys_waiting until it is not 0, then the key
 //   poll-once                     one keys_waiting
-//   port-or-key PATH MS [signals] keys_wait_port on PATH ("-": no port)
+//   port-or-key PATH MS [signals] keys_wait_key_or_port on PATH ("-": no port)
 //   flush FUNCTION                unflushed text, then FUNCTION blocks for a long time
 //   hold-port PATH                serial_open PATH, then one key
 //   fds                           the descriptors open at start
@@ -65,7 +65,7 @@ int port_or_key(const char* path, int timeout_ms, bool signals) {
     if (std::strcmp(path, "-") != 0 && port < 0) return 2;
     ready();
     const long long start = now_ms();
-    const int result = keys_wait_port(port, timeout_ms);
+    const int result = keys_wait_key_or_port(port, timeout_ms);
     const long long elapsed = now_ms() - start;
     int pending = 0;
     if (port >= 0) ioctl(port, FIONREAD, &pending);
@@ -81,7 +81,7 @@ int flush(const char* function) {
     } else if (std::strcmp(function, "take") == 0) {
         keys_take();
     } else if (std::strcmp(function, "port") == 0) {
-        keys_wait_port(port_not_open, 30000);
+        keys_wait_key_or_port(port_not_open, 30000);
     } else {
         return 2;
     }

@@ -291,7 +291,7 @@ TEST_P(ConsolePortRelease, ExclusiveHoldDropped) {
 INSTANTIATE_TEST_SUITE_P(Console, ConsolePortRelease, testing::ValuesIn(release_cases), case_name);
 
 // ---------------------------------------------------------------------------------------
-// keys_wait_port: which event ends the wait, and what it returns.
+// keys_wait_key_or_port: which event ends the wait, and what it returns.
 
 enum class Event { none, key, port_data, port_hang_up, end_of_input, sigterm };
 

@@ -28,5 +28,5 @@ int keys_take();
 // (-1: no limit). Returns 1 when a key is waiting (it wins over data), 0 when the port is ready to
 // be read, -1 after the time-out. Port data is left for the read.
 // Where the port cannot be waited on together with the keys (Windows), it returns at once, 1 or
-// 0, and the capture read that follows bounds the wait (serial_read_waiting's wait_ms).
+// 0, and the capture read that follows bounds the wait (serial_read_available's wait_ms).
 int keys_wait_key_or_port(PortHandle port, int timeout_ms);

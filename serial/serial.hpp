@@ -63,7 +63,7 @@ int serial_read(PortHandle port, unsigned char* buffer, int n);
 // inter-byte or total time-out). Only when none is waiting does it wait, at most wait_ms, for the
 // first to come. Returns the count (1 to n), or -1 when nothing came or the read failed (see
 // serial_lost); never 0. The time-outs above stay as they are for serial_read.
-int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms);
+int serial_read_available(PortHandle port, unsigned char* buffer, int n, int wait_ms);
 
 // One write of n bytes under the write time-out. Returns the count the platform wrote (0 when
 // nothing went out in time) or -1 when the write failed. Prints nothing.

@@ -215,7 +215,7 @@ int serial_read(PortHandle port, unsigned char* buffer, int n) {
     return got > 0 ? got : -1;
 }
 
-int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
+int serial_read_available(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
     output_flush();
     if (port < 0 || buffer == nullptr || n <= 0) return -1;
     const int fd = serial_fd(port);

@@ -36,7 +36,7 @@ struct SerialHold {
 };
 SerialHold serial_holds[16];
 
-// The port whose reads are set up for capture (see serial_read_waiting), if any.
+// The port whose reads are set up for capture (see serial_read_available), if any.
 PortHandle serial_capture_port = port_not_open;
 
 HANDLE serial_handle(PortHandle port) {
@@ -203,7 +203,7 @@ int serial_read(PortHandle port, unsigned char* buffer, int n) {
     return got == 0 ? -1 : static_cast<int>(got);
 }
 
-int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
+int serial_read_available(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
     output_flush();
     if (serial_capture_port != port) {
         // ReadFile then returns at once with whatever is waiting, as soon as a first byte comes,

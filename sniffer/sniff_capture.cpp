@@ -66,7 +66,7 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
         const int ready = keys_wait_key_or_port(port, wait_without_limit);
         if (ready == 1) return 0;
         if (ready != 0) continue;
-        const int count = serial_read_waiting(port, area.data(), chunk_size, read_wait_ms);
+        const int count = serial_read_available(port, area.data(), chunk_size, read_wait_ms);
         if (count > 0) {
             if (pass_on(stream, area.data(), count) != 0) return -1;
         } else if (serial_lost(port)) {

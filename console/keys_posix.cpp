@@ -1,8 +1,8 @@
 #include "keys.hpp"
 
-#include "console_posix.hpp"
 #include "keys_chunk.hpp"
 #include "output.hpp"
+#include "session_keys.hpp"
 #include "timing.hpp"
 
 #include <cerrno>

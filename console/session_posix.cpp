@@ -1,7 +1,7 @@
 #include "session.hpp"
 
-#include "console_posix.hpp"
 #include "serial.hpp"
+#include "session_keys.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -37,8 +37,8 @@ constexpr auto drained_for = 40ms;
 
 enum AdapterState { adapter_initial, adapter_bitbang, adapter_spi };
 
-struct SessionState {
-    const BenchSession& session;
+struct TrialState {
+    const BenchTrial& trial;
     BenchOutcome& outcome;
     PtyPair pty{};
     pid_t pid = -1;
@@ -75,11 +75,11 @@ void set_nonblocking(int fd) {
 }
 
 // From any place in the pattern, the ring holds at least this many bytes of it in a row.
-std::size_t longest_write(const SessionState& s) {
-    return s.ring.size() - s.session.feed.pattern.size();
+std::size_t longest_write(const TrialState& s) {
+    return s.ring.size() - s.trial.feed.pattern.size();
 }
 
-void begin_feed(SessionState& s, BenchTime now) {
+void begin_feed(TrialState& s, BenchTime now) {
     s.feeding = true;
     s.outcome.fed_from_start = true;
     s.outcome.feed_began = now;
@@ -87,8 +87,8 @@ void begin_feed(SessionState& s, BenchTime now) {
 }
 
 // A run of the pattern from where the feed stands, at most count bytes; stamps every byte.
-void feed_bytes(SessionState& s, std::size_t count) {
-    const std::size_t at = s.outcome.fed % s.session.feed.pattern.size();
+void feed_bytes(TrialState& s, std::size_t count) {
+    const std::size_t at = s.outcome.fed % s.trial.feed.pattern.size();
     count = std::min(count, longest_write(s));
     const BenchTime now = BenchClock::now();
     ssize_t n;
@@ -96,20 +96,20 @@ void feed_bytes(SessionState& s, std::size_t count) {
     while (n < 0 && errno == EINTR);
     if (n <= 0) return;
     s.outcome.fed += static_cast<std::size_t>(n);
-    if (!s.session.byte_text.empty())
+    if (!s.trial.byte_text.empty())
         s.outcome.written.insert(s.outcome.written.end(), static_cast<std::size_t>(n), now);
-    if (s.session.feed.kind == bench_feed_paced) s.owed -= static_cast<std::size_t>(n);
+    if (s.trial.feed.kind == bench_feed_paced) s.owed -= static_cast<std::size_t>(n);
 }
 
-std::size_t feed_left(const SessionState& s) {
-    const std::size_t total = s.session.feed.total;
+std::size_t feed_left(const TrialState& s) {
+    const std::size_t total = s.trial.feed.total;
     return total == 0 ? SIZE_MAX : total - std::min(total, s.outcome.fed);
 }
 
 // Ends the feed when its time or its bytes are spent, and counts the bytes the pace allows.
-void advance_feed(SessionState& s, BenchTime now) {
+void advance_feed(TrialState& s, BenchTime now) {
     if (!s.feeding || s.feed_done) return;
-    const BenchFeed& feed = s.session.feed;
+    const BenchFeed& feed = s.trial.feed;
     const bool timed_out = feed.duration.count() > 0 && now >= s.outcome.feed_began + feed.duration;
     if (timed_out || feed_left(s) == 0) {
         s.feed_done = true;
@@ -128,13 +128,13 @@ void advance_feed(SessionState& s, BenchTime now) {
     s.owed = std::min(s.owed, feed_left(s));
 }
 
-std::size_t feed_wanted(const SessionState& s) {
+std::size_t feed_wanted(const TrialState& s) {
     if (!s.feeding || s.feed_done) return 0;
-    if (s.session.feed.kind == bench_feed_flood) return std::min(write_block, feed_left(s));
-    return s.session.feed.kind == bench_feed_paced ? s.owed : 0;
+    if (s.trial.feed.kind == bench_feed_flood) return std::min(write_block, feed_left(s));
+    return s.trial.feed.kind == bench_feed_paced ? s.owed : 0;
 }
 
-void answer(SessionState& s, unsigned char byte, BenchTime now) {
+void answer(TrialState& s, unsigned char byte, BenchTime now) {
     switch (s.adapter) {
     case adapter_initial:
     case adapter_bitbang:
@@ -156,7 +156,7 @@ void answer(SessionState& s, unsigned char byte, BenchTime now) {
     }
 }
 
-void receive_commands(SessionState& s, BenchTime now) {
+void receive_commands(TrialState& s, BenchTime now) {
     unsigned char block[256];
     const ssize_t n = read(s.pty.master, block, sizeof block);
     for (ssize_t i = 0; i < n; ++i) answer(s, block[i], now);
@@ -167,7 +167,7 @@ void receive_commands(SessionState& s, BenchTime now) {
     }
 }
 
-void text_seen(SessionState& s, BenchTime now) {
+void text_seen(TrialState& s, BenchTime now) {
     if (s.priming) {
         s.priming = false;
         begin_feed(s, now);
@@ -176,14 +176,14 @@ void text_seen(SessionState& s, BenchTime now) {
     s.outcome.shown.push_back(now);
 }
 
-void scan_output(SessionState& s, BenchTime now) {
+void scan_output(TrialState& s, BenchTime now) {
     const std::string& out = s.outcome.output;
-    const std::string& text = s.session.byte_text;
+    const std::string& text = s.trial.byte_text;
     if (!s.counting) {
-        const std::size_t at = out.find(s.session.output_start);
+        const std::size_t at = out.find(s.trial.output_start);
         if (at == std::string::npos) return;
         s.counting = true;
-        s.scan_from = at + s.session.output_start.size();
+        s.scan_from = at + s.trial.output_start.size();
     }
     for (;;) {
         const std::size_t at = out.find(text, s.scan_from);
@@ -193,7 +193,7 @@ void scan_output(SessionState& s, BenchTime now) {
     }
 }
 
-void receive_output(SessionState& s, BenchTime now) {
+void receive_output(TrialState& s, BenchTime now) {
     char block[read_block];
     for (;;) {
         const ssize_t n = read(s.out_fd, block, sizeof block);
@@ -203,16 +203,15 @@ void receive_output(SessionState& s, BenchTime now) {
             close_fd(s.out_fd);
             break;
         }
-        if (!s.session.byte_text.empty())
-            s.outcome.output.append(block, static_cast<std::size_t>(n));
+        if (!s.trial.byte_text.empty()) s.outcome.output.append(block, static_cast<std::size_t>(n));
     }
-    if (!s.session.byte_text.empty()) scan_output(s, now);
+    if (!s.trial.byte_text.empty()) scan_output(s, now);
 }
 
 // Starts the reader with stdin a pipe for keys, stdout a pipe, file or terminal, and stderr
 // discarded.
-bool spawn(SessionState& s) {
-    std::vector<std::string> words = s.session.command;
+bool spawn(TrialState& s) {
+    std::vector<std::string> words = s.trial.command;
     for (std::string& word : words)
         if (word == "{port}") word = s.pty.slave_path;
     std::vector<char*> argv;
@@ -221,15 +220,14 @@ bool spawn(SessionState& s) {
 
     int keys[2] = {-1, -1}, out[2] = {-1, -1};
     if (pipe2(keys, O_CLOEXEC) != 0) return false;
-    if (s.session.output_terminal) {
+    if (s.trial.output_terminal) {
         const PtyPair terminal = pty_open(false);
         out[0] = terminal.master;
         out[1] = terminal.slave;
-    } else if (s.session.output_path.empty()) {
+    } else if (s.trial.output_path.empty()) {
         if (pipe2(out, O_CLOEXEC) != 0) out[1] = -1;
     } else {
-        out[1] =
-            open(s.session.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        out[1] = open(s.trial.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
     int discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (out[1] >= 0 && discard >= 0) s.pid = fork();
@@ -250,7 +248,7 @@ bool spawn(SessionState& s) {
     return s.pidfd >= 0;
 }
 
-void reap(SessionState& s, BenchTime now) {
+void reap(TrialState& s, BenchTime now) {
     s.exited = true;
     s.outcome.exited = now;
     struct rusage usage {};
@@ -274,10 +272,10 @@ void reap(SessionState& s, BenchTime now) {
 
 // After the feed: the time the reader is given to show every byte, or the check that it has
 // taken every byte before the hang-up. Returns the next time to look again.
-BenchTime wind_down(SessionState& s, BenchTime now) {
+BenchTime wind_down(TrialState& s, BenchTime now) {
     const BenchTime never = BenchTime::max();
-    if (!s.feed_done || s.session.key_after.count() >= 0 || s.exited) return never;
-    if (s.session.hangup) {
+    if (!s.feed_done || s.trial.key_after.count() >= 0 || s.exited) return never;
+    if (s.trial.hangup) {
         if (s.hung_up) return never;
         int unread = 0;
         if (ioctl(s.pty.slave, FIONREAD, &unread) != 0) unread = 0;
@@ -294,18 +292,18 @@ BenchTime wind_down(SessionState& s, BenchTime now) {
         return now + drain_check;
     }
     if (s.term_sent) return never;
-    const bool all_shown = s.session.byte_text.empty() || s.outcome.shown.size() >= s.outcome.fed;
-    if (all_shown || now >= s.feed_ended + s.session.settle) {
+    const bool all_shown = s.trial.byte_text.empty() || s.outcome.shown.size() >= s.outcome.fed;
+    if (all_shown || now >= s.feed_ended + s.trial.settle) {
         kill(s.pid, SIGTERM);
         s.term_sent = true;
         return never;
     }
-    return s.feed_ended + s.session.settle;
+    return s.feed_ended + s.trial.settle;
 }
 
-void press_key(SessionState& s, BenchTime now) {
-    if (s.key_sent || !s.feeding || s.session.key_after.count() < 0) return;
-    if (now < s.outcome.feed_began + s.session.key_after) return;
+void press_key(TrialState& s, BenchTime now) {
+    if (s.key_sent || !s.feeding || s.trial.key_after.count() < 0) return;
+    if (now < s.outcome.feed_began + s.trial.key_after) return;
     s.key_sent = true;
     s.outcome.key_pressed = BenchClock::now();
     if (write(s.key_fd, key, 1) != 1) s.outcome.key_pressed = BenchTime{};
@@ -317,7 +315,7 @@ timespec timeout_until(BenchTime when, BenchTime now) {
                     static_cast<long>(left.count() % 1000000000)};
 }
 
-void run_loop(SessionState& s) {
+void run_loop(TrialState& s) {
     for (;;) {
         BenchTime now = BenchClock::now();
         if (now >= s.deadline && !s.outcome.killed) {
@@ -334,15 +332,15 @@ void run_loop(SessionState& s) {
         BenchTime wake = std::min(s.outcome.killed ? BenchTime::max() : s.deadline,
                                   wind_down(s, BenchClock::now()));
         if (s.feeding && !s.feed_done) {
-            if (s.session.feed.kind == bench_feed_paced) wake = std::min(wake, s.next_tick);
-            if (s.session.feed.duration.count() > 0)
-                wake = std::min(wake, s.outcome.feed_began + s.session.feed.duration);
-            if (!s.key_sent && s.session.key_after.count() >= 0)
-                wake = std::min(wake, s.outcome.feed_began + s.session.key_after);
+            if (s.trial.feed.kind == bench_feed_paced) wake = std::min(wake, s.next_tick);
+            if (s.trial.feed.duration.count() > 0)
+                wake = std::min(wake, s.outcome.feed_began + s.trial.feed.duration);
+            if (!s.key_sent && s.trial.key_after.count() >= 0)
+                wake = std::min(wake, s.outcome.feed_began + s.trial.key_after);
         }
         const bool master_open = s.pty.master >= 0;
         short master_events = 0;
-        if (master_open && s.session.adapter) master_events |= POLLIN;
+        if (master_open && s.trial.adapter) master_events |= POLLIN;
         if (master_open && (feed_wanted(s) > 0 || !s.replies.empty())) master_events |= POLLOUT;
         pollfd fds[3] = {{s.out_fd, POLLIN, 0},
                          {s.pidfd, POLLIN, 0},
@@ -364,25 +362,25 @@ void run_loop(SessionState& s) {
 
 } // namespace
 
-int bench_session_run(const BenchSession& session, BenchOutcome& outcome) {
+int bench_trial_run(const BenchTrial& trial, BenchOutcome& outcome) {
     outcome = BenchOutcome{};
     // A reader that is gone must show as a failed key, not end the bench.
     std::signal(SIGPIPE, SIG_IGN);
-    SessionState s{.session = session, .outcome = outcome};
+    TrialState s{.trial = trial, .outcome = outcome};
     s.pty = pty_open(true);
     if (s.pty.master < 0) return -1;
     set_nonblocking(s.pty.master);
-    const std::vector<unsigned char>& pattern = session.feed.pattern;
+    const std::vector<unsigned char>& pattern = trial.feed.pattern;
     while (s.ring.size() < write_block + pattern.size())
         s.ring.insert(s.ring.end(), pattern.begin(), pattern.end());
-    s.counting = session.output_start.empty();
-    s.deadline = BenchClock::now() + session.limit;
+    s.counting = trial.output_start.empty();
+    s.deadline = BenchClock::now() + trial.limit;
 
     int result = -1;
     if (spawn(s)) {
-        if (!session.adapter) {
+        if (!trial.adapter) {
             const BenchTime now = BenchClock::now();
-            s.priming = !session.byte_text.empty() && session.output_path.empty();
+            s.priming = !trial.byte_text.empty() && trial.output_path.empty();
             if (s.priming)
                 (void)!write(s.pty.master, pattern.data(), 1);
             else

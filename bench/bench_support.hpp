@@ -1,6 +1,6 @@
 #pragma once
 
-// What the capture benchmarks share. A session runs one reader (spi-sniffer, or a baseline such
+// What the capture benchmarks share. A trial runs one reader (spi-sniffer, or a baseline such
 // as xxd) on a pseudo-terminal whose master the bench keeps as a stand-in adapter: it answers
 // the handshake, feeds bytes at a chosen pace and stamps each write, timestamps the reader's
 // output as it arrives, presses a key, and notices the exit through a pidfd. All of it happens
@@ -42,7 +42,7 @@ struct BenchTraffic {
     BenchFeed feed;
 };
 
-struct BenchSession {
+struct BenchTrial {
     std::vector<std::string> command; // the reader; an argument "{port}" becomes the slave's path
     // Answer like the adapter and feed from the start byte on; false: a plain reader of the
     // port, fed as soon as it runs (once its output shows a first byte, when byte_text is set).
@@ -76,9 +76,9 @@ struct BenchOutcome {
     bool killed = false;    // it did not end within the limit
 };
 
-// Runs the session to the reader's end. Returns 0, or -1 when the reader could not be started
+// Runs the trial to the reader's end. Returns 0, or -1 when the reader could not be started
 // or had to be killed.
-int bench_session_run(const BenchSession& session, BenchOutcome& outcome);
+int bench_trial_run(const BenchTrial& trial, BenchOutcome& outcome);
 
 // The reader ended by exit() with this status.
 bool bench_exited_with(const BenchOutcome& outcome, int status);
@@ -116,7 +116,7 @@ long bench_option(int argument_count, char** arguments, const char* name, long f
 std::string bench_text_option(int argument_count, char** arguments, const char* name,
                               const std::string& fallback);
 
-// The traffic of the live view, each with the time a session feeds it.
+// The traffic of the live view, each with the time a trial feeds it.
 std::vector<BenchTraffic> bench_traffics();
 
 // Frames as an SPI flash read puts them on the wire: command, address, then data pairs.

@@ -296,7 +296,7 @@ EmulatorClients emulator_clients(Emulator& emulator) {
 bool emulator_wait_clients_done(Emulator& emulator, int timeout_ms) {
     std::unique_lock lock(emulator.mutex);
     return emulator.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                     [&] { return emulator.clients.sessions > 0; });
+                                     [&] { return emulator.clients.departures > 0; });
 }
 
 void emulator_hangup(Emulator& emulator) {

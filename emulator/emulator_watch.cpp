@@ -74,7 +74,7 @@ void emulator_watch_check(Emulator& emulator) {
     {
         std::lock_guard lock(emulator.mutex);
         emulator.clients.present = present;
-        if (ended) ++emulator.clients.sessions;
+        if (ended) ++emulator.clients.departures;
         emulator.changed.notify_all();
     }
     emulator_notify(emulator);

@@ -202,16 +202,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, EmulatorHangupAfterBytes, testing::ValuesIn(hang
 
 // --- The client watch ------------------------------------------------------------------------
 
-void expect_clients(Emulator& emulator, int sessions, bool present) {
+void expect_clients(Emulator& emulator, int departures, bool present) {
     // The emulator's thread learns of an open or close a moment after it happened.
     const auto deadline = Clock::now() + std::chrono::milliseconds(reply_ms);
     EmulatorClients clients = emulator_clients(emulator);
-    while ((clients.sessions != sessions || clients.present != present) &&
+    while ((clients.departures != departures || clients.present != present) &&
            Clock::now() < deadline) {
         usleep(2000);
         clients = emulator_clients(emulator);
     }
-    EXPECT_EQ(clients.sessions, sessions);
+    EXPECT_EQ(clients.departures, departures);
     EXPECT_EQ(clients.present, present);
 }
 
@@ -248,11 +248,11 @@ TEST(EmulatorClients, SessionEndsWhenTheLastClientCloses) {
 TEST(EmulatorClients, ClientGoneBeforeTheEmulatorLookedStillCounts) {
     Emulator* emulator = emulator_start(watching());
     ASSERT_NE(emulator, nullptr);
-    for (int session = 1; session <= 5; ++session) {
+    for (int departure = 1; departure <= 5; ++departure) {
         const int fd = open_slave(*emulator);
         ASSERT_GE(fd, 0);
         close(fd);
-        expect_clients(*emulator, session, false);
+        expect_clients(*emulator, departure, false);
     }
     emulator_stop(emulator);
 }

@@ -167,7 +167,7 @@ void run(Emulator& emulator) {
             while (read(emulator.wake_read, wakeups, sizeof wakeups) > 0) {
             }
         }
-        // Closes before bytes: a new client's first bytes must not be answered by a session
+        // Closes before bytes: a new client's first bytes must not be answered in a state
         // that its predecessor left behind.
         if (fds[1].revents != 0) emulator_watch_read(emulator);
         if (emulator.master < 0 || fds[2].fd < 0) continue;

@@ -148,7 +148,7 @@ TEST_P(AdapterEnterBinary, SendsHandshakesUntilAnswered) {
     AdapterHandshake handshake{};
     const Output output = capture([&] {
         handshake = adapter_enter_binary(link);
-        adapter_print_handshake(link, handshake);
+        adapter_print_handshake(handshake);
     });
 
     EXPECT_EQ(handshake.result, test.result);
@@ -166,7 +166,7 @@ TEST(AdapterEnterBinaryWithoutPort, RefusesAPortThatIsNotOpen) {
     AdapterHandshake handshake{};
     const Output output = capture([&] {
         handshake = adapter_enter_binary(link);
-        adapter_print_handshake(link, handshake);
+        adapter_print_handshake(handshake);
     });
     EXPECT_EQ(handshake.result, -1);
     EXPECT_EQ(handshake.attempts, 0);
@@ -212,7 +212,7 @@ TEST_P(AdapterSwitchMode, ConfirmsOnlyTheExpectedReply) {
     const Output output = capture([&] {
         adapter_print_switching(test.mode);
         switched = adapter_switch_mode({port, false}, test.mode);
-        adapter_print_switch(test.mode, switched);
+        adapter_print_switch(switched);
     });
 
     EXPECT_EQ(switched.result, test.result);
@@ -267,7 +267,7 @@ TEST_P(AdapterSendCommand, ExpectsTheAcknowledgement) {
     AdapterCommand command{};
     const Output output = capture([&] {
         command = adapter_command(link, test.byte);
-        adapter_print_command(link, command);
+        adapter_print_command(command);
     });
 
     EXPECT_EQ(command.result, test.result);

@@ -1,10 +1,9 @@
 #include "keys.hpp"
 
-#include "console_windows.hpp"
 #include "keys_chunk.hpp"
 #include "output.hpp"
+#include "session_keys.hpp"
 
-#include <atomic>
 #include <cstring>
 
 #define WIN32_LEAN_AND_MEAN
@@ -22,10 +21,7 @@ enum ConsoleInput { console_input_none, console_input_keys, console_input_bytes 
 ConsoleInput input_kind = console_input_none;
 HANDLE input = nullptr;
 bool input_ended = false;
-
-// Set from the console's control thread; the event wakes a wait that is under way.
-std::atomic<bool> signal_key_pending{false};
-HANDLE signal_event = nullptr;
+bool input_found = false;
 
 // Keys taken from the console's input records and not yet handed out.
 int console_keys[64];
@@ -44,6 +40,22 @@ bool reader_started = false;
 
 bool key_buffered() {
     return console_keys_pos < console_keys_len || keys_chunk_left(chunk);
+}
+
+HANDLE signal_wake() {
+    return reinterpret_cast<HANDLE>(session_signal_wake());
+}
+
+// Where keys come from, found out when they are first looked for.
+void find_input() {
+    input_found = true;
+    input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE)
+        input_kind = console_input_none;
+    else
+        input_kind = GetConsoleMode(input, &mode) ? console_input_keys : console_input_bytes;
+    if (input_kind == console_input_none || signal_wake() == nullptr) input_ended = true;
 }
 
 DWORD WINAPI read_input(void*) {
@@ -125,12 +137,13 @@ void take_console_keys() {
 // Waits up to ms (INFINITE: no limit) until a key is buffered, input has ended, or a signal was
 // taken as a key. Sleeps in the wait: no periodic wake-up.
 void wait_input(DWORD ms) {
+    if (!input_found) find_input();
     if (input_kind == console_input_bytes && !reader_started) start_reader();
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
-        if (signal_key_pending.load() || key_buffered() || input_ended) return;
+        if (session_signal_key_waiting() || key_buffered() || input_ended) return;
         const HANDLE handles[2] = {input_kind == console_input_keys ? input : chunk_ready,
-                                   signal_event};
+                                   signal_wake()};
         const ULONGLONG now = GetTickCount64();
         const DWORD left = ms == INFINITE    ? INFINITE
                            : now >= deadline ? 0
@@ -159,10 +172,7 @@ bool read_more(KeyChunk& into) {
 }
 
 int take_key() {
-    if (signal_key_pending.exchange(false)) {
-        ResetEvent(signal_event);
-        return key_signal;
-    }
+    if (session_take_signal_key()) return key_signal;
     if (console_keys_pos < console_keys_len) return console_keys[console_keys_pos++];
     if (keys_chunk_left(chunk)) return keys_chunk_next(chunk, read_more);
     return key_end_of_input;
@@ -170,26 +180,10 @@ int take_key() {
 
 } // namespace
 
-void keys_start() {
-    signal_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (input == nullptr || input == INVALID_HANDLE_VALUE)
-        input_kind = console_input_none;
-    else
-        input_kind = GetConsoleMode(input, &mode) ? console_input_keys : console_input_bytes;
-    if (input_kind == console_input_none || signal_event == nullptr) input_ended = true;
-}
-
-void keys_signal() {
-    signal_key_pending.store(true);
-    SetEvent(signal_event);
-}
-
 int keys_waiting() {
     output_flush();
     wait_input(0);
-    if (signal_key_pending.load() || key_buffered()) return 1;
+    if (session_signal_key_waiting() || key_buffered()) return 1;
     return input_ended ? key_end_of_input : 0;
 }
 

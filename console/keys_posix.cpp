@@ -108,5 +108,5 @@ int keys_take() {
 
 int keys_wait_key_or_port(PortHandle port, int timeout_ms) {
     output_flush();
-    return wait(static_cast<int>(port), timeout_ms);
+    return wait(static_cast<int>(serial_watch(port)), timeout_ms);
 }

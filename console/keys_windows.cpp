@@ -134,32 +134,45 @@ void take_console_keys() {
     }
 }
 
-// Waits up to ms (INFINITE: no limit) until a key is buffered, input has ended, or a signal was
-// taken as a key. Sleeps in the wait: no periodic wake-up.
-void wait_input(DWORD ms) {
+bool key_waiting() {
+    return session_signal_key_waiting() || key_buffered();
+}
+
+// Waits up to ms (INFINITE: no limit) until a key is waiting (1), the port's event says it is
+// ready to be read (0), or the time is up or, without a port, input has ended (-1). Sleeps in the
+// wait: no periodic wake-up.
+int wait(DWORD ms, HANDLE port) {
     if (!input_found) find_input();
     if (input_kind == console_input_bytes && !reader_started) start_reader();
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
-        if (session_signal_key_waiting() || key_buffered() || input_ended) return;
-        const HANDLE handles[2] = {input_kind == console_input_keys ? input : chunk_ready,
-                                   signal_wake()};
+        if (key_waiting()) return 1;
+        if (input_ended && port == nullptr) return -1;
+        const HANDLE keys = input_ended                        ? nullptr
+                            : input_kind == console_input_keys ? input
+                                                               : chunk_ready;
+        HANDLE handles[3];
+        DWORD count = 0;
+        for (const HANDLE handle : {keys, signal_wake(), port})
+            if (handle != nullptr) handles[count++] = handle;
         const ULONGLONG now = GetTickCount64();
         const DWORD left = ms == INFINITE    ? INFINITE
                            : now >= deadline ? 0
                                              : static_cast<DWORD>(deadline - now);
-        const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, left);
-        if (woken == WAIT_OBJECT_0) {
-            if (input_kind == console_input_keys)
-                take_console_keys();
-            else
-                take_chunk(chunk);
-        } else if (woken == WAIT_TIMEOUT) {
-            return;
-        } else if (woken != WAIT_OBJECT_0 + 1) {
-            input_ended = true;
-            return;
+        const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, left);
+        if (woken == WAIT_TIMEOUT) return key_waiting() ? 1 : -1;
+        if (woken >= WAIT_OBJECT_0 + count) {
+            if (port != nullptr) return 0; // let the read find out what is wrong
+            input_ended = true;            // waiting again would spin
+            return -1;
         }
+        const HANDLE which = handles[woken - WAIT_OBJECT_0];
+        if (which == port) return key_waiting() ? 1 : 0;
+        if (which != keys) continue; // a signal taken as a key
+        if (input_kind == console_input_keys)
+            take_console_keys();
+        else
+            take_chunk(chunk);
     }
 }
 
@@ -182,19 +195,18 @@ int take_key() {
 
 int keys_waiting() {
     output_flush();
-    wait_input(0);
-    if (session_signal_key_waiting() || key_buffered()) return 1;
+    if (wait(0, nullptr) == 1) return 1;
     return input_ended ? key_end_of_input : 0;
 }
 
 int keys_take() {
     output_flush();
-    wait_input(INFINITE);
+    wait(INFINITE, nullptr);
     return take_key();
 }
 
-// A synchronous port cannot be waited on together with the keyboard: this only tells whether a
-// key is waiting, and the capture read that follows waits for the port, a bounded time.
-int keys_wait_key_or_port(PortHandle, int) {
-    return keys_waiting() == 1 ? 1 : 0;
+int keys_wait_key_or_port(PortHandle port, int timeout_ms) {
+    output_flush();
+    const HANDLE watched = port < 0 ? nullptr : reinterpret_cast<HANDLE>(serial_watch(port));
+    return wait(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms), watched);
 }

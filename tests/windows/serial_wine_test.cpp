@@ -298,4 +298,25 @@ TEST_F(WineHandshake, ShortReplyEndsAtTheIntervalTimeOut) {
     EXPECT_LT(elapsed, read_total_constant_ms + read_total_multiplier_ms * asked - 100);
 }
 
+// The capture's wait sleeps on a silent line, wakes for the reply, and its read takes it all; the
+// line's own reads work as before afterwards.
+TEST_F(WineHandshake, WatchWakesForTheReplyAndTheCaptureReadTakesIt) {
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
+    unsigned char reply[64] = {};
+    EXPECT_EQ(WaitForSingleObject(handle_of(serial_watch(open.port)), 200), WAIT_TIMEOUT);
+    EXPECT_EQ(serial_read_available(open.port, reply, sizeof reply), -1);
+    const unsigned char zero = 0x00;
+    ASSERT_EQ(serial_write(open.port, &zero, 1), 1);
+    std::string got;
+    while (got.size() < 5 &&
+           WaitForSingleObject(handle_of(serial_watch(open.port)), 2000) == WAIT_OBJECT_0) {
+        const int count = serial_read_available(open.port, reply, sizeof reply);
+        if (count > 0) got.append(reinterpret_cast<const char*>(reply), count);
+    }
+    EXPECT_EQ(got, "BBIO1");
+    ASSERT_EQ(serial_write(open.port, &zero, 1), 1);
+    EXPECT_EQ(serial_read(open.port, reply, 5), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply), 5), "BBIO1");
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -29,12 +30,15 @@ Bytes bytes_of(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-int open_device(const std::string& path) {
-    return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+int open_device(const std::string& path, bool lock) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || !lock || flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
-int open_slave(const Emulator& emulator) {
-    return open_device(emulator_path(emulator));
+int open_slave(const Emulator& emulator, bool lock) {
+    return open_device(emulator_path(emulator), lock);
 }
 
 Bytes read_for(int fd, std::size_t want, int timeout_ms) {

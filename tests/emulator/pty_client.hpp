@@ -18,9 +18,11 @@ inline constexpr int reply_ms = 2000;
 
 Bytes bytes_of(const std::string& text);
 
-// Opens the device like a serial port (non-blocking, not the controlling terminal).
-int open_device(const std::string& path);
-int open_slave(const Emulator& emulator);
+// Opens the device like a serial port (non-blocking, not the controlling terminal) and, unless
+// told otherwise, takes the lock serial_open takes: a program of another test that opens this
+// device by a name it had for its own is refused, and no byte of this test reaches it.
+int open_device(const std::string& path, bool lock = true);
+int open_slave(const Emulator& emulator, bool lock = true);
 
 // Reads until want bytes are in or timeout_ms have passed; a hang-up ends it early.
 Bytes read_for(int fd, std::size_t want, int timeout_ms);

@@ -269,8 +269,7 @@ TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
     ASSERT_TRUE(process_wait_for_output(test.process, pause_prompt, run_timeout_ms));
     ASSERT_TRUE(process_send(test.process, "b"));
     ASSERT_TRUE(process_wait_for_output(test.process, next_prompt, run_timeout_ms));
-    emulator_stop(test.emulator); // the pseudo-terminal, and its device node, are gone
-    test.emulator = nullptr;
+    program_run_unplug(test);
     ASSERT_TRUE(process_send(test.process, "c"));
     ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
     EXPECT_TRUE(begins_with(test.process.err, missing_port(test.port))) << test.process.err;
@@ -296,9 +295,7 @@ TEST(SelfTestCycle, OnlySerialPortsAreOpened) {
 // A closed standard input is the end of input, not a descriptor for the program's own use.
 TEST(SelfTestCycle, ClosedInputCountsAsEsc) {
     SelfTest test;
-    test.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(test.emulator, nullptr);
-    test.port = emulator_path(*test.emulator);
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(test, EmulatorScript{}));
     ASSERT_TRUE(start_from_shell(test.process, program, "", "<&-", {"-p", test.port}, merged()));
     expect_stopped(test, banner + echo(test.port) + first_prompt + stopping);
 }
@@ -347,8 +344,7 @@ TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     if (c.ending == std::string("esc")) process_send(test.process, "\x1b");
     if (c.ending == std::string("sigterm")) process_signal(test.process, SIGTERM);
     if (c.ending == std::string("lost")) {
-        emulator_stop(test.emulator);
-        test.emulator = nullptr;
+        program_run_unplug(test);
         process_send(test.process, "d");
     }
     ASSERT_TRUE(process_wait(test.process, run_timeout_ms));

@@ -544,10 +544,8 @@ TEST(SnifferRun, OnlySerialPortsAreOpened) {
 // adapter. A closed standard output cannot be written, so the run ends before the port opens.
 TEST(SnifferRun, ClosedStandardDescriptorsAreNotTakenByThePort) {
     Sniff sniff;
-    sniff.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(sniff.emulator, nullptr);
-    ASSERT_TRUE(start_from_shell(sniff.process, program, "", "<&- >&- 2>&-",
-                                 {"-d", emulator_path(*sniff.emulator)}));
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, EmulatorScript{}));
+    ASSERT_TRUE(start_from_shell(sniff.process, program, "", "<&- >&- 2>&-", {"-d", sniff.port}));
     ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
     EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
@@ -570,12 +568,11 @@ TEST_P(SnifferOutputFailure, EndsWithTheReason) {
     EmulatorScript script;
     script.flood_pattern = {0x5B, 0x5C, 0x12, 0x34, 0x5D};
     Sniff sniff;
-    sniff.emulator = emulator_start(script);
-    ASSERT_NE(sniff.emulator, nullptr);
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, script));
     ProcessOptions options;
     options.stdin_terminal = true;
     ASSERT_TRUE(start_from_shell(sniff.process, program, c.shell_before, c.redirections,
-                                 {"-d", emulator_path(*sniff.emulator)}, options));
+                                 {"-d", sniff.port}, options));
     if (c.reader_leaves) {
         ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
         close(sniff.process.out_fd);
@@ -783,8 +780,7 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
 // single keys work.
 TEST(SnifferTerminal, FollowsJobControl) {
     Sniff sniff;
-    sniff.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(sniff.emulator, nullptr);
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, EmulatorScript{}));
     ProcessOptions options = on_terminal();
     options.extra_env = {"PS1=sh> "};
     ASSERT_TRUE(process_start(sniff.process, "/bin/bash",
@@ -808,7 +804,7 @@ TEST(SnifferTerminal, FollowsJobControl) {
         }
         FAIL() << "no " << shown << " in " << sniff.process.out;
     };
-    type(program + " -d " + emulator_path(*sniff.emulator) + " >/dev/null &\n", "[1] ");
+    type(program + " -d " + sniff.port + " >/dev/null &\n", "[1] ");
     ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
     type("jobs\n", "Running");
     EXPECT_TRUE(single_keys(false)) << "the terminal was changed from the background";

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
@@ -83,25 +84,49 @@ inline void expect_only_serial_ports_open(const std::string& program,
     rmdir(folder);
 }
 
-// A program under test and the emulated adapter it talks to; both end with the holder.
+// A program under test and the emulated adapter it talks to; all of it ends with the holder.
 struct ProgramRun {
     Emulator* emulator = nullptr;
-    std::string port; // the name the program is given for the emulator's device
+    std::string folder; // the run's own, holding the link
+    std::string link;   // to the emulator's device
+    std::string port;   // the name the program is given for it: the link, or a COM port to it
     Process process;
     ~ProgramRun() {
         process_end(process);
         emulator_stop(emulator);
+        if (!link.empty()) unlink(link.c_str());
+        if (!folder.empty()) rmdir(folder.c_str());
     }
 };
+
+// Starts an emulator with script, and the link the program reaches it through: never the
+// pseudo-terminal's own name, which the system hands to another test's emulator once this one
+// is gone.
+inline void program_run_emulate(ProgramRun& run, const EmulatorScript& script) {
+    run.emulator = emulator_start(script);
+    ASSERT_NE(run.emulator, nullptr);
+    char folder[] = "/tmp/tapwright-run-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    run.folder = folder;
+    run.link = run.folder + "/port";
+    ASSERT_EQ(symlink(emulator_path(*run.emulator).c_str(), run.link.c_str()), 0);
+    run.port = process_port_name(run.link);
+}
+
+// The adapter is unplugged while the program runs: the link goes first, so that what the
+// program opens next is no device at all.
+inline void program_run_unplug(ProgramRun& run) {
+    unlink(run.link.c_str());
+    emulator_stop(run.emulator);
+    run.emulator = nullptr;
+}
 
 // Starts an emulator with script, then program with port_option, its port and extra_args.
 inline void program_run_start(ProgramRun& run, const std::string& program,
                               const std::string& port_option, const EmulatorScript& script,
                               const std::vector<std::string>& extra_args,
                               const ProcessOptions& options) {
-    run.emulator = emulator_start(script);
-    ASSERT_NE(run.emulator, nullptr);
-    run.port = process_port_name(emulator_path(*run.emulator));
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(run, script));
     std::vector<std::string> args = {port_option, run.port};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     ASSERT_TRUE(process_start(run.process, program, args, options));

@@ -26,20 +26,20 @@ using ::PrintTo; // names the test cases in listings
 
 using Clock = std::chrono::steady_clock;
 
-struct Session {
+struct Client {
     Emulator* emulator = nullptr;
     int fd = -1;
-    ~Session() {
+    ~Client() {
         if (fd >= 0) close(fd);
         emulator_stop(emulator);
     }
 };
 
-void open_session(Session& session, const EmulatorScript& script) {
-    session.emulator = emulator_start(script);
-    ASSERT_NE(session.emulator, nullptr);
-    session.fd = open_slave(*session.emulator);
-    ASSERT_GE(session.fd, 0);
+void open_client(Client& client, const EmulatorScript& script) {
+    client.emulator = emulator_start(script);
+    ASSERT_NE(client.emulator, nullptr);
+    client.fd = open_slave(*client.emulator);
+    ASSERT_GE(client.fd, 0);
 }
 
 // --- Random answers --------------------------------------------------------------------------
@@ -54,20 +54,20 @@ const Bytes random_input = [] {
 Bytes random_answers(std::uint32_t seed, bool byte_by_byte) {
     EmulatorScript script;
     script.random_seed = seed;
-    Session session;
-    open_session(session, script);
-    if (session.fd < 0) return {};
+    Client client;
+    open_client(client, script);
+    if (client.fd < 0) return {};
     if (byte_by_byte) {
         // Each byte is in before the next goes, so the emulator reads them one by one.
         for (std::size_t i = 0; i < random_input.size(); ++i) {
-            send_bytes(session.fd, {random_input[i]});
-            EXPECT_TRUE(emulator_wait_received(*session.emulator, i + 1, reply_ms));
+            send_bytes(client.fd, {random_input[i]});
+            EXPECT_TRUE(emulator_wait_received(*client.emulator, i + 1, reply_ms));
         }
     } else {
-        send_bytes(session.fd, random_input);
+        send_bytes(client.fd, random_input);
     }
-    EXPECT_TRUE(emulator_wait_received(*session.emulator, random_input.size(), reply_ms));
-    return read_until_quiet(session.fd, 200, 5000);
+    EXPECT_TRUE(emulator_wait_received(*client.emulator, random_input.size(), reply_ms));
+    return read_until_quiet(client.fd, 200, 5000);
 }
 
 TEST(EmulatorRandom, AnswersDependOnTheSeedAndTheBytesOnly) {
@@ -128,24 +128,24 @@ class EmulatorStreams : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(EmulatorStreams, SendTheirBytesInOrder) {
     const StreamCase& c = GetParam();
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, c.script));
-    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
-    EXPECT_EQ(read_for(session.fd, c.expected.size(), 5000), c.expected);
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, c.script));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
+    EXPECT_EQ(read_for(client.fd, c.expected.size(), 5000), c.expected);
     if (c.ends)
-        EXPECT_EQ(read_for(session.fd, 1, 200), Bytes{});
+        EXPECT_EQ(read_for(client.fd, 1, 200), Bytes{});
     else
-        EXPECT_EQ(read_for(session.fd, 1, reply_ms).size(), 1u) << "the stream goes on";
+        EXPECT_EQ(read_for(client.fd, 1, reply_ms).size(), 1u) << "the stream goes on";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EmulatorStreams, testing::ValuesIn(stream_cases()), case_name);
 
 TEST(EmulatorPacedStream, KeepsToTheRate) {
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, stream({{0x5B, 0x5D}}, 2000, true)));
-    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, stream({{0x5B, 0x5D}}, 2000, true)));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
     const auto began = Clock::now();
-    EXPECT_EQ(read_for(session.fd, 600, 5000).size(), 600u);
+    EXPECT_EQ(read_for(client.fd, 600, 5000).size(), 600u);
     const auto took = Clock::now() - began;
     // 0.3 s at 2000 bytes per second: never early by more than a piece, late only on a load.
     EXPECT_GE(took, std::chrono::milliseconds(250));
@@ -186,15 +186,15 @@ class EmulatorHangupAfterBytes : public testing::TestWithParam<HangupCase> {};
 
 TEST_P(EmulatorHangupAfterBytes, SendsExactlyThatManyThenHangsUp) {
     const HangupCase& c = GetParam();
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, c.script));
-    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, c.script));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
     // Hanging up before the program has read them would throw the last bytes away.
-    EXPECT_FALSE(emulator_wait_hung_up(*session.emulator, 200));
-    EXPECT_EQ(read_for(session.fd, c.expected.size() + 1, 5000), c.expected);
-    EXPECT_TRUE(hung_up(session.fd, reply_ms));
-    EXPECT_TRUE(emulator_wait_hung_up(*session.emulator, reply_ms));
-    EXPECT_EQ(emulator_sent(*session.emulator), c.expected.size() + 9); // BBIO1, SPI1
+    EXPECT_FALSE(emulator_wait_hung_up(*client.emulator, 200));
+    EXPECT_EQ(read_for(client.fd, c.expected.size() + 1, 5000), c.expected);
+    EXPECT_TRUE(hung_up(client.fd, reply_ms));
+    EXPECT_TRUE(emulator_wait_hung_up(*client.emulator, reply_ms));
+    EXPECT_EQ(emulator_sent(*client.emulator), c.expected.size() + 9); // BBIO1, SPI1
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EmulatorHangupAfterBytes, testing::ValuesIn(hangup_cases()),
@@ -234,7 +234,7 @@ TEST(EmulatorClients, SessionEndsWhenTheLastClientCloses) {
     EXPECT_TRUE(emulator_wait_clients_done(*emulator, reply_ms));
     expect_clients(*emulator, 1, false);
 
-    // Cleaning up after a session looks at the slave: that is no new client.
+    // Cleaning up after the last client looks at the slave: that is no new client.
     usleep(200000);
     expect_clients(*emulator, 1, false);
     const int third = open_slave(*emulator);
@@ -358,14 +358,14 @@ TEST(EmulatorTrace, LogsEveryTransferInHex) {
     EmulatorScript script;
     script.trace = log;
     script.readings = {{0x0A, 0xFF}};
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, script));
-    send_bytes(session.fd, {0x00});
-    ASSERT_EQ(read_for(session.fd, 5, reply_ms), bytes_of("BBIO1"));
-    send_bytes(session.fd, {0x14});
-    ASSERT_EQ(read_for(session.fd, 2, reply_ms), (Bytes{0x0A, 0xFF}));
-    emulator_stop(session.emulator);
-    session.emulator = nullptr;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, script));
+    send_bytes(client.fd, {0x00});
+    ASSERT_EQ(read_for(client.fd, 5, reply_ms), bytes_of("BBIO1"));
+    send_bytes(client.fd, {0x14});
+    ASSERT_EQ(read_for(client.fd, 2, reply_ms), (Bytes{0x0A, 0xFF}));
+    emulator_stop(client.emulator);
+    client.emulator = nullptr;
 
     std::rewind(log);
     std::string text;

@@ -21,8 +21,6 @@ using ::PrintTo; // names the test cases in listings
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr int wait_ms = 2000;
-
 const std::string too_many_tries = " Tapwright:Too many tries in serial read! -exiting \n"
                                    " - chip not detected, or not readable/writable\n";
 
@@ -90,7 +88,7 @@ class AdapterTest : public testing::Test {
 
     // Everything the emulator received, once at least count bytes are in.
     Bytes received(std::size_t count) {
-        EXPECT_TRUE(emulator_wait_received(*emulator, count, wait_ms));
+        EXPECT_TRUE(emulator_wait_received(*emulator, count, test_timeout_ms));
         return emulator_received(*emulator);
     }
 

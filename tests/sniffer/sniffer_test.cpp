@@ -65,9 +65,9 @@ void start(Sniff& sniff, const EmulatorScript& script, const std::vector<std::st
 
 // Presses a key once the expected output is there and checks the run ends with status 0.
 void end_with_key(Sniff& sniff, const std::string& expected_output) {
-    EXPECT_TRUE(process_wait_for_output(sniff.process, expected_output, run_timeout_ms));
+    EXPECT_TRUE(process_wait_for_output(sniff.process, expected_output, test_timeout_ms));
     ASSERT_TRUE(process_send(sniff.process, "q"));
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 0);
 }
@@ -87,7 +87,7 @@ TEST_P(SnifferCommandLine, PrintsExactlyAndFails) {
     const CommandLineCase& c = GetParam();
     Process p;
     ASSERT_TRUE(process_start(p, program, c.args));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.out, c.expected_stdout);
     if (c.expected_stderr_part.empty()) {
         EXPECT_EQ(p.err, "");
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SnifferOutputOrder, ParserDiagnosticFollowsBanner) {
     Process p;
     ASSERT_TRUE(process_start(p, program, {"-x"}, merged()));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     const auto diagnostic = p.out.find("-- 'x'");
     ASSERT_NE(diagnostic, std::string::npos) << p.out;
     EXPECT_EQ(p.out.substr(0, banner.size()), banner);
@@ -166,9 +166,10 @@ TEST_P(SnifferDecoding, PrintsTheStreamExactly) {
     script.stream_chunks = c.chunks;
     Sniff sniff;
     const std::string raw = c.raw ? "1" : "0";
-    start(sniff, script, {"-r", raw});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"-r", raw}));
     const std::string path = sniff.port;
-    end_with_key(sniff, start_transcript(path, "1", "0", raw) + c.expected);
+    ASSERT_NO_FATAL_FAILURE(
+        end_with_key(sniff, start_transcript(path, "1", "0", raw) + c.expected));
     EXPECT_EQ(sniff.process.out, start_transcript(path, "1", "0", raw) + c.expected);
 }
 
@@ -222,16 +223,16 @@ TEST(SnifferDecoding, RandomStreamComesOutWhole) {
         }
         script.stream_chunk_gap_ms = 1;
         Sniff sniff;
-        start(sniff, script, {"-r", raw ? "1" : "0"});
+        ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"-r", raw ? "1" : "0"}));
         const std::string prefix = start_transcript(sniff.port, "1", "0", raw ? "1" : "0");
-        ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+        ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, test_timeout_ms));
         Bytes shown;
-        for (int waited = 0; waited < run_timeout_ms && shown.size() < all.size(); waited += 50) {
+        for (int waited = 0; waited < test_timeout_ms && shown.size() < all.size(); waited += 50) {
             process_pump(sniff.process, 50);
             shown.clear();
             sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), raw, shown);
         }
-        end_with_key(sniff, prefix);
+        ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, prefix));
         shown.clear();
         ASSERT_EQ(sniff.process.out.substr(0, prefix.size()), prefix);
         ASSERT_TRUE(sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), raw,
@@ -381,10 +382,10 @@ class SnifferConfiguration : public testing::TestWithParam<ConfigurationCase> {}
 TEST_P(SnifferConfiguration, SendsTheConfigurationByteAndStarts) {
     const ConfigurationCase& c = GetParam();
     Sniff sniff;
-    start(sniff, EmulatorScript{}, {"-e", c.edge, "-p", c.polarity});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, EmulatorScript{}, {"-e", c.edge, "-p", c.polarity}));
     const std::string path = sniff.port;
-    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
-    end_with_key(sniff, start_transcript(path, c.edge, c.polarity));
+    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, test_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, start_transcript(path, c.edge, c.polarity)));
     EXPECT_EQ(sniff.process.out, start_transcript(path, c.edge, c.polarity));
     EXPECT_EQ(emulator_saw(*sniff.emulator, 4), (Bytes{0x00, 0x01, c.byte, 0x0E}));
 }
@@ -403,13 +404,13 @@ TEST(SnifferRun, UnacknowledgedConfigurationWarnsAndStillSniffs) {
     script.command_reply[0x82] = 0x00;
     script.stream_chunks = {{0x5B, 0x5D}};
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     const std::string path = sniff.port;
     std::string expected = start_transcript(path);
     expected.replace(expected.size() - 3, 3,
                      " ERROR: Tapwright replied with 0x0 instead of 0x01 \nWARNING.. Not Good\n"
                      "5B [5D ]\n");
-    end_with_key(sniff, expected);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, expected));
     EXPECT_EQ(sniff.process.out, expected);
     EXPECT_EQ(emulator_saw(*sniff.emulator, 4), (Bytes{0x00, 0x01, 0x82, 0x0E}));
 }
@@ -438,8 +439,8 @@ class SnifferRefusal : public testing::TestWithParam<RefusalCase> {};
 TEST_P(SnifferRefusal, EndsWithItsTextsAndStatus255) {
     const RefusalCase& c = GetParam();
     Sniff sniff;
-    start(sniff, c.script, {}, {});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, c.script, {}, {}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
     EXPECT_EQ(sniff.process.err, c.expected_stderr);
     EXPECT_EQ(emulator_saw(*sniff.emulator, c.adapter_saw.size()), c.adapter_saw);
@@ -461,13 +462,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     Sniff first;
-    start(first, EmulatorScript{}, {});
+    ASSERT_NO_FATAL_FAILURE(start(first, EmulatorScript{}, {}));
     const std::string path = first.port;
-    ASSERT_TRUE(process_wait_for_output(first.process, start_transcript(path), run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(first.process, start_transcript(path), test_timeout_ms));
 
     Process second;
     ASSERT_TRUE(process_start(second, program, {"-d", path}));
-    ASSERT_TRUE(process_wait(second, run_timeout_ms));
+    ASSERT_TRUE(process_wait(second, test_timeout_ms));
     EXPECT_EQ(second.status, 255);
     EXPECT_EQ(second.err,
               open_failure(port_device(path) + " is busy: another program holds it open"));
@@ -482,8 +483,8 @@ TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
     script.ati4 = "\r\nShort\r\n";
     script.ati7 = "\r\nOK\r\n";
     Sniff sniff;
-    start(sniff, script, {"-m"});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"-m"}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     const std::string path = sniff.port;
     EXPECT_EQ(sniff.process.out,
               banner + echo(path) + " Opening Tapwright on " + path +
@@ -503,13 +504,13 @@ TEST(SnifferRun, EndOfInputKeepsSniffingAndSigtermEndsWithStatus0) {
     script.stream_chunks = {{0x5B, 0x5D}, {0x41}};
     script.stream_chunk_gap_ms = 400;
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     process_close_stdin(sniff.process);
     const std::string expected = start_transcript(sniff.port) + "5B [5D ]\n41 Sync\n";
-    ASSERT_TRUE(process_wait_for_output(sniff.process, expected, run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, expected, test_timeout_ms));
     EXPECT_EQ(process_running(sniff.process), 1);
     process_signal(sniff.process, SIGTERM);
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 0);
     EXPECT_EQ(sniff.process.out, expected);
@@ -520,35 +521,12 @@ TEST(SnifferRun, LostDeviceEndsWithItsTextsAndStatus255) {
     script.stream_chunks = {{0x5B, 0x5C, 0x01, 0x02, 0x5D}};
     script.hangup_after_stream = true;
     Sniff sniff;
-    start(sniff, script, {});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.out, start_transcript(sniff.port) +
                                      "5B [5C 01 0x01(02 0x02)5D ]\n"
                                      "\n Serial port disconnected\n Exiting...\n");
     EXPECT_EQ(sniff.process.status, 255);
-}
-
-TEST(SnifferRun, MissingPort) {
-    Process p;
-    ASSERT_TRUE(process_start(p, program, {"-d", "/nonexistent/ttyUSB9"}));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
-    EXPECT_TRUE(begins_with(p.err, missing_port("/nonexistent/ttyUSB9"))) << p.err;
-    EXPECT_EQ(p.status, 255);
-}
-
-TEST(SnifferRun, OnlySerialPortsAreOpened) {
-    expect_only_serial_ports_open(program, "-d", "");
-}
-
-// Closed standard descriptors are not taken by the port: nothing meant for the user reaches the
-// adapter. A closed standard output cannot be written, so the run ends before the port opens.
-TEST(SnifferRun, ClosedStandardDescriptorsAreNotTakenByThePort) {
-    Sniff sniff;
-    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, EmulatorScript{}));
-    ASSERT_TRUE(start_from_shell(sniff.process, program, "", "<&- >&- 2>&-", {"-d", sniff.port}));
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-    EXPECT_EQ(sniff.process.status, 255);
-    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
 }
 
 // Output that cannot be written ends the run with the reason and status 255, the terminal put
@@ -574,11 +552,11 @@ TEST_P(SnifferOutputFailure, EndsWithTheReason) {
     ASSERT_TRUE(start_from_shell(sniff.process, program, c.shell_before, c.redirections,
                                  {"-d", sniff.port}, options));
     if (c.reader_leaves) {
-        ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
+        ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", test_timeout_ms));
         close(sniff.process.out_fd);
         sniff.process.out_fd = -1;
     }
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 255);
     const std::string line = " Error writing output: " + std::string(c.reason) + "\n";
@@ -605,15 +583,15 @@ TEST(SnifferCapture, TricklingBytesShowAsTheyCome) {
     script.stream_chunks.assign(bytes, Bytes{0x41});
     script.stream_chunk_gap_ms = 25;
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "41 Sync\n", run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "41 Sync\n", test_timeout_ms));
     const std::size_t handshake_replies = 5 + 4 + 1; // "BBIO1", "SPI1", the acknowledgement
     EXPECT_LT(emulator_sent(*sniff.emulator), handshake_replies + bytes)
         << "the first byte showed only after the last was sent";
     std::string all = prefix;
     for (std::size_t i = 0; i < bytes; ++i) all += "41 Sync\n";
-    end_with_key(sniff, all);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, all));
     EXPECT_EQ(sniff.process.out, all);
 }
 
@@ -623,11 +601,11 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
     EmulatorScript script;
     script.flood_pattern = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xA5, 0x5D};
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, test_timeout_ms));
     process_pump(sniff.process, 200);
-    end_with_key(sniff, prefix);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, prefix));
     Bytes shown;
     ASSERT_TRUE(
         sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), false, shown));
@@ -660,12 +638,12 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     script.stream_chunk_gap_ms = 20;
     script.hangup_after_stream = c.device_goes;
     Sniff sniff;
-    start(sniff, script, {"--write", path, "--flash"});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"--write", path, "--flash"}));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", test_timeout_ms));
     if (c.signal != 0) process_signal(sniff.process, c.signal);
     if (c.signal == 0 && !c.device_goes) process_send(sniff.process, "q");
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(c.signal != 0 && c.status == c.signal ? sniff.process.signal : sniff.process.status,
               c.status);
 
@@ -673,7 +651,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
         prefix.size(), sniff.process.out.find("\n Serial port disconnected") - prefix.size());
     Process replay;
     ASSERT_TRUE(process_start(replay, program, {"--read", path, "--flash"}));
-    ASSERT_TRUE(process_wait(replay, run_timeout_ms));
+    ASSERT_TRUE(process_wait(replay, test_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
     unlink(path.c_str());
@@ -689,8 +667,9 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
 
 TEST(SnifferWriteRead, CaptureFileThatCannotBeMadeStopsBeforeThePort) {
     Sniff sniff;
-    start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(
+        start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
     EXPECT_NE(sniff.process.out.find(" Error opening capture file /nonexistent/capture.bin: "
                                      "No such file or directory\n"),
@@ -705,7 +684,7 @@ TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
     const Bytes stream = {0x5B, 0x5C, 0x05, 0xFF, 0x5C, 0x00, 0x03, 0x5D, 0x5B, 0x5C, 0x9F};
     ASSERT_TRUE(process_send(p, std::string(stream.begin(), stream.end())));
     process_close_stdin(p);
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
                      "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
@@ -734,9 +713,9 @@ class SnifferTerminal : public testing::TestWithParam<TerminalCase> {};
 TEST_P(SnifferTerminal, IsRestoredOnTheWayOut) {
     const TerminalCase& c = GetParam();
     Sniff sniff;
-    start(sniff, c.script, {}, on_terminal());
+    ASSERT_NO_FATAL_FAILURE(start(sniff, c.script, {}, on_terminal()));
     if (c.ending != 'n') {
-        ASSERT_TRUE(process_wait_for_output(sniff.process, "OK\n", run_timeout_ms));
+        ASSERT_TRUE(process_wait_for_output(sniff.process, "OK\n", test_timeout_ms));
         termios running{};
         ASSERT_EQ(tcgetattr(sniff.process.stdin_fd, &running), 0);
         EXPECT_EQ(running.c_lflag & (ICANON | ECHO), 0u) << "keys must not echo while sniffing";
@@ -746,7 +725,7 @@ TEST_P(SnifferTerminal, IsRestoredOnTheWayOut) {
     }
     if (c.ending == 't') process_signal(sniff.process, SIGTERM);
     if (c.ending == 'i') process_signal(sniff.process, SIGINT);
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, c.status) << sniff.process.out;
     expect_terminal_restored(sniff.process);
 }
@@ -765,11 +744,11 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
     EmulatorScript script;
     script.flood_pattern = {0x5B, 0x5C, 0x12, 0x34, 0x5D};
     Sniff sniff;
-    start(sniff, script, {}, on_terminal());
-    ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}, on_terminal()));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", test_timeout_ms));
     close(sniff.process.out_fd);
     sniff.process.out_fd = -1;
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_FALSE(sniff.process.exited);
     EXPECT_EQ(sniff.process.signal, SIGPIPE);
     expect_terminal_restored(sniff.process);
@@ -786,7 +765,7 @@ TEST(SnifferTerminal, FollowsJobControl) {
     ASSERT_TRUE(process_start(sniff.process, "/bin/bash",
                               {"--norc", "--noprofile", "--noediting", "-i"}, options));
     const auto single_keys = [&](bool wanted) {
-        for (int waited = 0; waited < run_timeout_ms; waited += 20) {
+        for (int waited = 0; waited < test_timeout_ms; waited += 20) {
             termios now{};
             if (tcgetattr(sniff.process.stdin_fd, &now) == 0 &&
                 ((now.c_lflag & ICANON) == 0) == wanted)
@@ -798,14 +777,14 @@ TEST(SnifferTerminal, FollowsJobControl) {
     const auto type = [&](const std::string& keys, const std::string& shown) {
         const std::size_t before = sniff.process.out.size();
         ASSERT_TRUE(process_send(sniff.process, keys));
-        for (int waited = 0; waited < run_timeout_ms; waited += 20) {
+        for (int waited = 0; waited < test_timeout_ms; waited += 20) {
             if (sniff.process.out.find(shown, before) != std::string::npos) return;
             process_pump(sniff.process, 20);
         }
         FAIL() << "no " << shown << " in " << sniff.process.out;
     };
     type(program + " -d " + sniff.port + " >/dev/null &\n", "[1] ");
-    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
+    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, test_timeout_ms));
     type("jobs\n", "Running");
     EXPECT_TRUE(single_keys(false)) << "the terminal was changed from the background";
     type("fg\n", "spi-sniffer");

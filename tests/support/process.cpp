@@ -505,3 +505,20 @@ void pty_close(PtyPair& pty) {
     close_fd(pty.slave);
     pty.slave_path.clear();
 }
+
+std::vector<unsigned char> read_within(int fd, std::size_t want, int timeout_ms, int quiet_ms) {
+    std::vector<unsigned char> got;
+    const TimingDeadline deadline = timing_deadline_after(timeout_ms);
+    while (got.size() < want) {
+        int wait = timing_ms_left(deadline);
+        if (quiet_ms >= 0 && (wait < 0 || wait > quiet_ms)) wait = quiet_ms;
+        pollfd ready = {fd, POLLIN, 0};
+        if (wait == 0 || poll(&ready, 1, wait) <= 0) break;
+        unsigned char block[4096];
+        const ssize_t count = read(fd, block, std::min(sizeof block, want - got.size()));
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (count <= 0) break;
+        got.insert(got.end(), block, block + count);
+    }
+    return got;
+}

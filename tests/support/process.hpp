@@ -102,3 +102,7 @@ struct PtyPair {
 // Returns the pair, or master and slave -1 on failure.
 PtyPair pty_open(bool raw);
 void pty_close(PtyPair& pty);
+
+// Reads fd until `want` bytes are in, the far end hangs up, timeout_ms have passed in all (-1: no
+// limit), or nothing has come for quiet_ms (-1: no such limit). Returns what came.
+std::vector<unsigned char> read_within(int fd, std::size_t want, int timeout_ms, int quiet_ms = -1);

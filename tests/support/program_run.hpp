@@ -9,17 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
-
-// Bounds every wait of a run; a healthy run needs a small part of it.
-inline constexpr int run_timeout_ms = 15000;
 
 // What both programs print on standard error for a port that does not open: the fixed text,
 // then a line that says why.
@@ -49,39 +44,6 @@ inline bool start_from_shell(Process& process, const std::string& program,
                              std::vector<std::string> args, const ProcessOptions& options = {}) {
     args.insert(args.begin(), {"-c", before + "\nexec \"$0\" \"$@\" " + redirections, program});
     return process_start(process, "/bin/sh", args, options);
-}
-
-// A file, a pipe and a null device given as the port are refused before a byte reaches them.
-// device_option is the program's port option; keys are what the program reads before it opens.
-inline void expect_only_serial_ports_open(const std::string& program,
-                                          const std::string& device_option,
-                                          const std::string& keys) {
-    char folder[] = "/tmp/tapwright-port-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/file", fifo = std::string(folder) + "/fifo";
-    const std::string content = "hello world\n";
-    FILE* out = std::fopen(file.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    std::fputs(content.c_str(), out);
-    std::fclose(out);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& port :
-         {file, fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
-        SCOPED_TRACE(port);
-        Process p;
-        ASSERT_TRUE(process_start(p, program, {device_option, port}));
-        process_send(p, keys);
-        ASSERT_TRUE(process_wait(p, run_timeout_ms));
-        EXPECT_EQ(p.err, open_failure(port + " is not a serial port (not a terminal device); "
-                                             "nothing was written to it"));
-        EXPECT_EQ(p.status, 255);
-    }
-    struct stat status {};
-    ASSERT_EQ(stat(file.c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, static_cast<off_t>(content.size())) << "the file was written";
-    unlink(file.c_str());
-    unlink(fifo.c_str());
-    rmdir(folder);
 }
 
 // A program under test and the emulated adapter it talks to; all of it ends with the holder.
@@ -162,6 +124,6 @@ inline void expect_terminal_restored(const Process& process) {
 // What the adapter saw, once it has seen at least `expected` bytes: its thread may still be
 // reading the last of them when the program has already ended.
 inline std::vector<unsigned char> emulator_saw(Emulator& emulator, std::size_t expected) {
-    emulator_wait_received(emulator, expected, run_timeout_ms);
+    emulator_wait_received(emulator, expected, test_timeout_ms);
     return emulator_received(emulator);
 }

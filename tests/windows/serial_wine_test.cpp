@@ -5,8 +5,8 @@
 //   TAPWRIGHT_WINE_SILENT_PORT  an emulator started with --silent (never sends a byte)
 #include "serial.hpp"
 #include "test_cases.hpp"
+#include "timing.hpp"
 
-#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -28,12 +28,6 @@ constexpr const char* unmapped_port = "COM97";
 std::string port_from_environment(const char* variable) {
     const char* value = std::getenv(variable);
     return value == nullptr ? std::string() : std::string(value);
-}
-
-long long now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 HANDLE handle_of(PortHandle port) {
@@ -217,9 +211,9 @@ TEST_P(WineSilentRead, GivesUpAfterTheTotalTimeOut) {
 
     constexpr unsigned char untouched = 0xA5;
     std::vector<unsigned char> buffer(static_cast<size_t>(n), untouched);
-    const long long start = now_ms();
+    const auto start = TimingClock::now();
     const int count = serial_read(open.port, buffer.data(), n);
-    const long long elapsed = now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
 
     EXPECT_EQ(count, -1);
     EXPECT_GE(elapsed, expected_ms * 8 / 10);
@@ -284,7 +278,7 @@ TEST_F(WineHandshake, ShortReplyEndsAtTheIntervalTimeOut) {
 
     constexpr int asked = 100;
     unsigned char reply[asked] = {};
-    const long long start = now_ms();
+    const auto start = TimingClock::now();
     int got = 0;
     // The reply may arrive split; whatever comes is read until all five are in.
     while (got < 5) {
@@ -292,7 +286,7 @@ TEST_F(WineHandshake, ShortReplyEndsAtTheIntervalTimeOut) {
         if (count < 0) break;
         got += count;
     }
-    const long long elapsed = now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
     EXPECT_EQ(got, 5);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply), 5), "BBIO1");
     EXPECT_LT(elapsed, read_total_constant_ms + read_total_multiplier_ms * asked - 100);

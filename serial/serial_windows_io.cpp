@@ -58,28 +58,28 @@ void serial_capture_issue(SerialHold& hold, SerialReadMode mode, DWORD size) {
 }
 
 // Takes what the capture read brought, once it has ended. Returns false while it is under way.
+// A read that found nothing waiting is followed by one that waits for a single byte, as long as
+// it takes: under wine a read asked to return with its first byte waits to fill the whole area.
 bool serial_capture_ended(SerialHold& hold) {
     if (!hold.capture_reading) return true;
     DWORD count = 0;
-    if (!GetOverlappedResult(serial_handle(hold.port), &hold.capture, &count, FALSE) &&
-        GetLastError() == ERROR_IO_INCOMPLETE)
-        return false;
+    const BOOL done = GetOverlappedResult(serial_handle(hold.port), &hold.capture, &count, FALSE);
+    if (!done && GetLastError() == ERROR_IO_INCOMPLETE) return false;
     hold.capture_reading = false;
     hold.filled = count; // 0 when it failed: serial_lost tells why
-    return true;
+    if (!done || count > 0 || hold.read_mode != serial_read_available_now) return true;
+    serial_capture_issue(hold, serial_read_no_limit, 1);
+    return serial_capture_ended(hold);
 }
 
 // Starts the capture read, unless bytes are left to hand out or one is under way. Windows hands
-// over at once what is there; wine waits for the first byte and then does the same. Only when
-// nothing was there is a single byte waited for, as long as it takes: a port that waits with
-// the time-outs for "the first byte, then at once" under wine waits to fill the whole area.
+// over at once what is there; wine waits for the first byte and then does the same.
 void serial_capture_start(SerialHold& hold) {
     if (hold.capture_reading || hold.taken < hold.filled) return;
     hold.taken = hold.filled = 0;
     hold.area.resize(serial_capture_area_size);
     serial_capture_issue(hold, serial_read_available_now, static_cast<DWORD>(hold.area.size()));
-    if (serial_capture_ended(hold) && hold.filled == 0)
-        serial_capture_issue(hold, serial_read_no_limit, 1);
+    serial_capture_ended(hold);
 }
 
 } // namespace

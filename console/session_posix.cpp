@@ -2,6 +2,7 @@
 
 #include "serial.hpp"
 #include "session_keys.hpp"
+#include "session_wake.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,10 +28,6 @@ volatile sig_atomic_t our_mode_active = 0;
 // no signal for it, so the waits look every background_check_ms.
 volatile sig_atomic_t in_background = 0;
 volatile sig_atomic_t signals_as_key = 0;
-// A signal taken as a key raises the flag, then writes a byte into the pipe, so that a poll()
-// about to block cannot miss it.
-volatile sig_atomic_t signal_key_pending = 0;
-int wake_pipe[2] = {-1, -1};
 bool started = false;
 struct sigaction stop_action;
 
@@ -80,18 +77,10 @@ void raise_as_default(int sig) {
     raise(sig);
 }
 
-void signal_as_key() {
-    signal_key_pending = 1;
-    if (wake_pipe[1] < 0) return;
-    const char byte = 0;
-    const ssize_t written = write(wake_pipe[1], &byte, 1);
-    (void)written; // a full pipe already holds a wake-up
-}
-
 void on_signal(int sig) {
     const int saved_errno = errno;
     if (signals_as_key && (sig == SIGINT || sig == SIGTERM)) {
-        signal_as_key();
+        session_wake_signal();
     } else {
         session_restore();
         serial_release_all();
@@ -154,29 +143,6 @@ void open_closed_standard_descriptors() {
     }
 }
 
-bool set_flags(int fd, int fd_flags, int status_flags) {
-    const int fd_old = fcntl(fd, F_GETFD);
-    const int status_old = fcntl(fd, F_GETFL);
-    return fd_old >= 0 && status_old >= 0 && fcntl(fd, F_SETFD, fd_old | fd_flags) == 0 &&
-           fcntl(fd, F_SETFL, status_old | status_flags) == 0;
-}
-
-// Once the standard descriptors are in place, so that the pipe cannot take their numbers.
-void open_wake_pipe() {
-    if (pipe(wake_pipe) != 0) {
-        wake_pipe[0] = wake_pipe[1] = -1;
-        return;
-    }
-    for (const int fd : wake_pipe) {
-        if (!set_flags(fd, FD_CLOEXEC, O_NONBLOCK)) {
-            close(wake_pipe[0]);
-            close(wake_pipe[1]);
-            wake_pipe[0] = wake_pipe[1] = -1;
-            return;
-        }
-    }
-}
-
 void restore_at_exit() {
     session_restore();
     serial_release_all();
@@ -199,7 +165,7 @@ void session_start() {
         saved_mode_valid = 1;
         apply_our_mode();
     }
-    open_wake_pipe();
+    session_wake_open();
     std::atexit(restore_at_exit);
     install(SIGINT, on_signal);
     install(SIGTERM, on_signal);
@@ -229,28 +195,6 @@ void session_restore() {
 
 void session_signals_as_key(bool on) {
     signals_as_key = on ? 1 : 0;
-}
-
-std::intptr_t session_signal_wake() {
-    return wake_pipe[0];
-}
-
-void session_signal_woken() {
-    if (wake_pipe[0] < 0) return;
-    char bytes[32];
-    while (read(wake_pipe[0], bytes, sizeof bytes) > 0) {
-    }
-}
-
-bool session_signal_key_waiting() {
-    return signal_key_pending != 0;
-}
-
-bool session_take_signal_key() {
-    if (!signal_key_pending) return false;
-    signal_key_pending = 0;
-    session_signal_woken();
-    return true;
 }
 
 bool session_keys_readable() {

@@ -1,7 +1,7 @@
 #include "session.hpp"
 
 #include "serial.hpp"
-#include "session_keys.hpp"
+#include "session_wake.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -27,14 +27,10 @@ void release_at_exit() {
 }
 // Set from our thread, read on the console's control thread.
 std::atomic<bool> signals_as_key{false};
-// Set on the console's control thread; the event wakes a wait that is under way.
-std::atomic<bool> signal_key_pending{false};
-HANDLE signal_event = nullptr;
 
 BOOL WINAPI on_control(DWORD type) {
     if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) && signals_as_key.load()) {
-        signal_key_pending.store(true);
-        SetEvent(signal_event);
+        session_wake_signal();
         return TRUE;
     }
     // Closing the console, logging off, shutting down, or an interrupt elsewhere: ended at once,
@@ -50,7 +46,7 @@ void session_start() {
     if (started) return;
     started = true;
     std::atexit(release_at_exit);
-    signal_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    session_wake_open();
     SetConsoleCtrlHandler(on_control, TRUE);
 }
 
@@ -64,21 +60,4 @@ void session_signals_as_key(bool on) {
 // A console closed under us ends the process at once (see on_control): only exit says them.
 void session_set_last_words(const std::string& text) {
     last_words = text;
-}
-
-std::intptr_t session_signal_wake() {
-    return reinterpret_cast<std::intptr_t>(signal_event);
-}
-
-// The event stays set while the key waits, and is reset when it is taken.
-void session_signal_woken() {}
-
-bool session_signal_key_waiting() {
-    return signal_key_pending.load();
-}
-
-bool session_take_signal_key() {
-    if (!signal_key_pending.exchange(false)) return false;
-    ResetEvent(signal_event);
-    return true;
 }

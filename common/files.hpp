@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // The files the programs keep beside their output (a capture, a production record), where the
 // platforms differ.
@@ -11,3 +12,7 @@ void files_binary_input();
 // Pushes what the file holds through to the disk, so that a power cut loses none of it.
 // Returns 0, or -1 with errno set.
 int files_sync(std::FILE* file);
+
+// Puts the file at from in the place of to, in one step: to is either as it was or the whole new
+// file, never half of it. Returns 0, or -1 with errno set.
+int files_replace(const std::string& from, const std::string& to);

@@ -108,6 +108,10 @@ const SniffCommand* sniff_flash_command(unsigned char opcode) {
     return i == 0xFF ? nullptr : &commands[i];
 }
 
+std::span<const SniffCommand> sniff_flash_commands() {
+    return commands;
+}
+
 std::size_t sniff_flash_command_index(const SniffCommand& command) {
     return static_cast<std::size_t>(&command - commands);
 }

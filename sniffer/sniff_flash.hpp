@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // How the pairs after the command byte are read, for the text.
@@ -63,7 +64,8 @@ struct SniffCommand {
 // The command table's entry for opcode, or null for a command it does not know.
 const SniffCommand* sniff_flash_command(unsigned char opcode);
 
-// The command's place in the table, for counts kept per command.
+// The whole table, and a command's place in it, for counts kept per command.
+std::span<const SniffCommand> sniff_flash_commands();
 std::size_t sniff_flash_command_index(const SniffCommand& command);
 inline constexpr std::size_t sniff_flash_command_count = 39;
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 // The command line of spi-sniffer, read once into typed values.
@@ -22,7 +23,7 @@ struct SniffOptions {
     std::string read;   // --read FILE: decode a saved capture ("-": standard input), no port
     std::string image;  // --image FILE: the flash contents the traffic tells go there; "" none
     std::uint64_t image_size; // --image-size: a power of two; 0 when not given
-    bool summary;       // --summary (or --image): counts and coverage on standard error at the end
+    bool summary;       // --summary or --image: counts and coverage on standard error at the end
 };
 
 inline constexpr const char* sniff_default_speed = "115200";
@@ -68,9 +69,12 @@ std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk,
 int sniff_run(const SniffOptions& options);
 
 // The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
-// to capture_file (when not null) and its text to standard output, each read's at once. Returns 0
-// after the key, -1 when the port went away or what it read could not be written (said why).
-int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file);
+// to capture_file (when not null) and its text to standard output, each read's at once; what the
+// frames tell goes to image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE end the
+// capture like a key too (see session_defer_ending_signals). Returns 0 after the key, -1 when the
+// port went away or what it read could not be written (said why).
+int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
+                  SniffImage* image);
 
 // --write: creates (or empties) the capture file, unbuffered, so that it always holds every byte
 // the screen has shown. Returns it, or null after saying why on standard error.
@@ -80,6 +84,21 @@ std::FILE* sniff_create_capture_file(const std::string& path);
 // the capture printed it. Returns 0 at its end, -1 when it cannot be read or the text cannot be
 // written (said why).
 int sniff_replay(const SniffOptions& options);
+
+// --image and --summary: the image the run builds, or null without them.
+std::unique_ptr<SniffImage> sniff_image_for(const SniffOptions& options);
+
+// --image: whether FILE can be made beside its folder's other files (a temporary file is made
+// there and removed), before the port is touched. Returns 0, or -1 after saying why.
+int sniff_image_check(const std::string& path);
+
+// The file beside FILE that lists the ranges of known bytes.
+std::string sniff_image_map_path(const std::string& path);
+
+// The end of a run that read traffic, with --image or --summary: the image and its map put in
+// place whole (with --image), then the summary on standard error. Returns 0, or -1 when a file
+// could not be written (said why).
+int sniff_image_finish(const SniffOptions& options, const SniffImage& image);
 
 // The sniffer configuration byte for the options: 0x80, +0x02 for CKE, +0x04 for CKP.
 unsigned char sniff_configuration_byte(const SniffOptions& options);

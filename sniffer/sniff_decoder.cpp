@@ -46,36 +46,55 @@ char* put_text(char* out, const char (&text)[n]) {
 // With frames the loop also hands each frame's opening, pairs and end to the frame reader; with
 // annotate it adds the annotation line where a frame ends; without text it only follows the
 // framing (for an image under raw text). As template arguments they cost the plain loop nothing.
+// The reader's run is kept in locals while the loop runs: a char of text written might change
+// the reader as far as the compiler knows, which would have it read them back for every pair.
 template <bool frames, bool annotate, bool text = true>
 std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count, char* out_text) {
     char* out = out_text;
     int state = decoder.state;
     SniffFrames& reader = decoder.frames;
+    unsigned char* const run = reader.run;
+    SniffRunSource source = reader.run_source;
+    std::size_t run_size = reader.run_size;
+    unsigned char mosi = reader.pending_mosi;
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
         if constexpr (text) out = put_hex(out, b);
         switch (state) {
         case pair_first:
             if constexpr (text) out = put_pair_byte(out, b, '(');
-            if constexpr (frames) reader.pending_mosi = b;
+            mosi = b;
             state = pair_second;
             break;
         case pair_second:
             if constexpr (text) out = put_pair_byte(out, b, ')');
-            if constexpr (frames) sniff_frames_pair(reader, reader.pending_mosi, b);
+            if constexpr (frames) {
+                if (source != sniff_run_none) {
+                    run[run_size++] = source == sniff_run_miso ? b : mosi;
+                    if (run_size == sniff_run_size) {
+                        reader.run_size = run_size;
+                        sniff_frames_run(reader);
+                        run_size = 0;
+                    }
+                } else {
+                    sniff_frames_pair(reader, mosi, b);
+                    source = reader.run_source;
+                }
+            }
             state = in_frame;
             break;
         case in_frame:
             if (b == pair_start) {
                 state = pair_first;
-            } else if (b == frame_close) {
-                if constexpr (text) out = put_text(out, "]\n");
-                if constexpr (frames) sniff_frames_end(reader, false);
-                if constexpr (annotate) out += sniff_flash_text(reader.op, out);
-                state = outside_frame;
             } else {
-                if constexpr (text) out = put_text(out, "Sync\n");
-                if constexpr (frames) sniff_frames_end(reader, true);
+                const bool closed = b == frame_close;
+                if constexpr (text) out = closed ? put_text(out, "]\n") : put_text(out, "Sync\n");
+                if constexpr (frames) {
+                    reader.run_size = run_size;
+                    sniff_frames_end(reader, !closed);
+                    source = sniff_run_none;
+                    run_size = 0;
+                }
                 if constexpr (annotate) out += sniff_flash_text(reader.op, out);
                 state = outside_frame;
             }
@@ -83,7 +102,11 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
         default:
             if (b == frame_open) {
                 if constexpr (text) out = put_text(out, "[");
-                if constexpr (frames) sniff_frames_open(reader);
+                if constexpr (frames) {
+                    sniff_frames_open(reader);
+                    source = sniff_run_none;
+                    run_size = 0;
+                }
                 state = in_frame;
             } else {
                 if constexpr (text) out = put_text(out, "Sync\n");
@@ -92,6 +115,10 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
         }
     }
     decoder.state = state;
+    if constexpr (frames) {
+        reader.run_size = run_size;
+        reader.pending_mosi = mosi;
+    }
     return static_cast<std::size_t>(out - out_text);
 }
 
@@ -123,13 +150,23 @@ std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count) {
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text) {
     SniffImage* image = decoder.frames.image;
-    if (image != nullptr) image->tally.bytes += static_cast<std::uint64_t>(count);
+    if (image == nullptr) {
+        if (decoder.raw) return decode_raw(chunk, count, text);
+        if (decoder.flash) return decode<true, true>(decoder, chunk, count, text);
+        return decode<false, false>(decoder, chunk, count, text);
+    }
+    image->tally.bytes += static_cast<std::uint64_t>(count);
+    std::size_t size = 0;
     if (decoder.raw) {
         // Raw text has no frames, but the image still reads them.
-        if (image != nullptr) decode<true, false, false>(decoder, chunk, count, text);
-        return decode_raw(chunk, count, text);
+        decode<true, false, false>(decoder, chunk, count, text);
+        size = decode_raw(chunk, count, text);
+    } else if (decoder.flash) {
+        size = decode<true, true>(decoder, chunk, count, text);
+    } else {
+        size = decode<true, false>(decoder, chunk, count, text);
     }
-    if (decoder.flash) return decode<true, true>(decoder, chunk, count, text);
-    if (image != nullptr) return decode<true, false>(decoder, chunk, count, text);
-    return decode<false, false>(decoder, chunk, count, text);
+    // The image holds every byte that came, also of a frame still open when the run ends.
+    sniff_frames_run(decoder.frames);
+    return size;
 }

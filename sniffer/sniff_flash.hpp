@@ -100,19 +100,33 @@ struct SniffFlashOp {
 
 struct SniffImage;
 
+enum SniffRunSource : unsigned char { sniff_run_none, sniff_run_miso, sniff_run_mosi };
+
+inline constexpr std::size_t sniff_run_size = 512;
+
 // The frame-level seam of the decoder: every frame's opening, each of its pairs and its end,
 // read as a flash operation under the state that the frames before it left. What the frames
 // tell also goes to the image, when there is one.
+//
+// The data of a plain read or program is most of the traffic: once a frame is there, the decoder
+// gathers the byte of each pair that carries it (run_source) into run and hands the run on at
+// once, instead of each pair on its own. A reader that wants every pair whole leaves run_source
+// at none.
 struct SniffFrames {
     SniffFlashState state;
     SniffFlashOp op;
     SniffImage* image; // null: the frames are only named
     unsigned char pending_mosi; // the first byte of the pair under way
+    SniffRunSource run_source;
+    std::size_t run_size;
+    unsigned char run[sniff_run_size];
 };
 
 SniffFrames sniff_frames_new(SniffImage* image);
 void sniff_frames_open(SniffFrames& frames);
 void sniff_frames_pair(SniffFrames& frames, unsigned char mosi, unsigned char miso);
+// Hands on the data gathered in run: as many pairs of data as it holds bytes.
+void sniff_frames_run(SniffFrames& frames);
 // The frame is over: closed with "]", or cut by a byte that broke the framing. Updates the
 // state and applies what the operation does; frames.op stays as the frame left it.
 void sniff_frames_end(SniffFrames& frames, bool cut);

@@ -65,6 +65,17 @@ void address_complete(SniffFrames& frames) {
         op.address |= std::uint32_t{frames.state.extended} << 24;
 }
 
+// From the first pair of data on, a plain read or program gathers its data in runs.
+void start_run(SniffFrames& frames) {
+    const SniffFlashOp& op = frames.op;
+    if (op.pairs != op.data_from || op.undecodable) return;
+    const SniffCommand& command = *op.command;
+    if (command.shape == sniff_shape_read && command.lines == sniff_lines_single)
+        frames.run_source = sniff_run_miso;
+    else if (command.shape == sniff_shape_program || command.shape == sniff_shape_write_status)
+        frames.run_source = sniff_run_mosi;
+}
+
 void take_data(SniffFrames& frames, unsigned char value) {
     SniffFlashOp& op = frames.op;
     const std::uint64_t at = op.data_count++;
@@ -73,9 +84,9 @@ void take_data(SniffFrames& frames, unsigned char value) {
     // The address counter is 32 bits wide; the image folds it to the part's size.
     const std::uint32_t address = op.address + static_cast<std::uint32_t>(at);
     switch (op.command->effect) {
-    case sniff_effect_read: sniff_image_read(*frames.image, address, value); break;
+    case sniff_effect_read: sniff_image_read_run(*frames.image, address, &value, 1); break;
     case sniff_effect_read_sfdp: sniff_image_read_sfdp(*frames.image, address, value); break;
-    case sniff_effect_program: sniff_image_program_byte(*frames.image, address, value); break;
+    case sniff_effect_program: sniff_image_program_run(*frames.image, address, &value, 1); break;
     default: break;
     }
 }
@@ -122,6 +133,8 @@ SniffFrames sniff_frames_new(SniffImage* image) {
 
 void sniff_frames_open(SniffFrames& frames) {
     std::memset(&frames.op, 0, sizeof frames.op);
+    frames.run_source = sniff_run_none;
+    frames.run_size = 0;
 }
 
 void sniff_frames_pair(SniffFrames& frames, unsigned char mosi, unsigned char miso) {
@@ -133,6 +146,7 @@ void sniff_frames_pair(SniffFrames& frames, unsigned char mosi, unsigned char mi
         op.miso[at] = miso;
         if (at == 0) {
             begin_command(frames, mosi);
+            if (op.command != nullptr) start_run(frames);
             return;
         }
     }
@@ -149,6 +163,7 @@ void sniff_frames_pair(SniffFrames& frames, unsigned char mosi, unsigned char mi
             op.address = op.address << 8 | mosi;
             if (at == op.address_bytes) address_complete(frames);
         }
+        start_run(frames);
         return;
     }
     switch (command->shape) {
@@ -167,7 +182,36 @@ void sniff_frames_pair(SniffFrames& frames, unsigned char mosi, unsigned char mi
     }
 }
 
+void sniff_frames_run(SniffFrames& frames) {
+    const std::size_t count = frames.run_size;
+    if (count == 0) return;
+    frames.run_size = 0;
+    SniffFlashOp& op = frames.op;
+    const std::uint64_t at = op.data_count;
+    for (std::size_t i = 0; i < count && at + i < sniff_flash_data_shown; ++i)
+        op.data[at + i] = frames.run[i];
+    op.pairs += count;
+    op.data_count += count;
+    if (frames.run_source == sniff_run_miso) op.last_miso = frames.run[count - 1];
+    if (frames.image == nullptr) return;
+    const std::uint32_t address = op.address + static_cast<std::uint32_t>(at);
+    switch (op.command->effect) {
+    case sniff_effect_read: sniff_image_read_run(*frames.image, address, frames.run, count); break;
+    case sniff_effect_read_sfdp:
+        for (std::size_t i = 0; i < count; ++i)
+            sniff_image_read_sfdp(*frames.image, address + static_cast<std::uint32_t>(i),
+                                  frames.run[i]);
+        break;
+    case sniff_effect_program:
+        sniff_image_program_run(*frames.image, address, frames.run, count);
+        break;
+    default: break;
+    }
+}
+
 void sniff_frames_end(SniffFrames& frames, bool cut) {
+    sniff_frames_run(frames);
+    frames.run_source = sniff_run_none;
     frames.op.cut = cut;
     update_state(frames.state, frames.op);
     if (frames.image != nullptr) sniff_image_frame(*frames.image, frames.op);

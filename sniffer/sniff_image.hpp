@@ -27,10 +27,11 @@ inline constexpr std::uint64_t sniff_image_largest = std::uint64_t{1} << 32;
 inline constexpr std::size_t sniff_image_disagreements_kept = 8;
 inline constexpr std::size_t sniff_image_sfdp_kept = 512; // the start of the SFDP space
 
+// What is known of the page comes first: it is looked at before its data.
 struct SniffImagePage {
-    unsigned char data[sniff_image_page_size]; // 0xFF where nothing is known
     std::unique_ptr<std::uint64_t[]> known;    // a bit a byte; null when every byte is known
     std::uint32_t known_count;
+    unsigned char data[sniff_image_page_size]; // 0xFF where nothing is known
 };
 
 // 4 MiB of the address space. A page that an erase made all 0xFF is a bit, not a page.
@@ -80,7 +81,8 @@ struct SniffImage {
     // The page buffer of the program under way: a page program latches its data and writes it
     // when chip select rises, the last byte sent to a place winning.
     std::array<unsigned char, 256> program;
-    std::bitset<256> programmed;
+    std::array<std::uint64_t, 4> programmed; // a bit a byte of it
+
     std::array<unsigned char, sniff_image_sfdp_kept> sfdp;
     std::bitset<sniff_image_sfdp_kept> sfdp_known;
     SniffTally tally;
@@ -94,9 +96,12 @@ struct SniffImage {
 std::unique_ptr<SniffImage> sniff_image_new(std::uint64_t given_size);
 
 // What the data bytes of a frame tell, as they come.
-void sniff_image_read(SniffImage& image, std::uint32_t address, unsigned char value);
+// count bytes read at address and on (the address counter runs on modulo 2^32).
+void sniff_image_read_run(SniffImage& image, std::uint32_t address, const unsigned char* bytes,
+                          std::size_t count);
 void sniff_image_read_sfdp(SniffImage& image, std::uint32_t address, unsigned char value);
-void sniff_image_program_byte(SniffImage& image, std::uint32_t address, unsigned char value);
+void sniff_image_program_run(SniffImage& image, std::uint32_t address, const unsigned char* bytes,
+                             std::size_t count);
 
 // A frame has ended: the writes it makes, the size it tells, and the counts.
 void sniff_image_frame(SniffImage& image, const SniffFlashOp& op);

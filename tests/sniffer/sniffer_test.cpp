@@ -2,6 +2,7 @@
 // pseudo-terminal, keys on its standard input; and the flash annotations of its decoder.
 
 #include "program_run.hpp"
+#include "sniff_image.hpp"
 #include "sniff_text.hpp"
 #include "sniffer.hpp"
 
@@ -265,8 +266,9 @@ Bytes joined(Bytes first, const Bytes& second) {
 
 // The decoder's text for a stream handed over in chunks of chunk bytes, each in the room the
 // decoder asks for (no more: the sanitizer build catches a write beyond it).
-std::string decoded(const Bytes& stream, bool flash, std::size_t chunk) {
-    SniffDecoder decoder = sniff_decoder_new(false, flash);
+std::string decoded(const Bytes& stream, bool flash, std::size_t chunk,
+                    SniffImage* image = nullptr) {
+    SniffDecoder decoder = sniff_decoder_new(false, flash, image);
     std::string text;
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         const std::size_t count = std::min(chunk, stream.size() - at);
@@ -349,6 +351,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "SECTOR ERASE4 4K addr=0x01001000"},
         FlashCase{"BlockErase4", flash_frame({0xDC, 0x01, 0x01, 0x00, 0x00}),
                   "BLOCK ERASE4 64K addr=0x01010000"},
+        FlashCase{"BlockErase4_32", flash_frame({0x5C, 0x01, 0x00, 0x80, 0x00}),
+                  "BLOCK ERASE4 32K addr=0x01008000"},
+        FlashCase{"Enter4Byte", flash_frame({0xB7}), "ENTER 4-BYTE ADDRESS MODE"},
+        FlashCase{"WriteExtendedAddress", flash_frame({0xC5, 0x01}),
+                  "WRITE EXTENDED ADDRESS value=0x01"},
+        FlashCase{"QuadOutputRead", flash_frame({0x6B, 0x00, 0x10, 0x00, 0x00}, {0x12, 0x34}),
+                  "QUAD OUTPUT READ addr=0x001000 undecodable bytes=7"},
+        FlashCase{"QuadIoRead", flash_frame({0xEB, 0x00, 0x10}), "QUAD I/O READ undecodable bytes=3"},
         FlashCase{"ChipErase60", flash_frame({0x60}), "CHIP ERASE"},
         FlashCase{"ChipEraseC7", flash_frame({0xC7}), "CHIP ERASE"},
         FlashCase{"UnknownCommand", flash_frame({0x4B, 0x00, 0x00, 0x00, 0x00}, {0x01, 0x02}),
@@ -362,6 +372,179 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF, 0x5C, 0x00, 0xFF,
                    0x5C, 0x00, 0xA5, 0x41},
                   "READ addr=0x001000 len=1 data=A5 cut"}),
+    case_name);
+
+// --- The image, through the decoder ---------------------------------------------------------
+
+Bytes frames(std::initializer_list<Bytes> each) {
+    Bytes stream;
+    for (const Bytes& frame : each) stream.insert(stream.end(), frame.begin(), frame.end());
+    return stream;
+}
+
+// A frame whose command bytes go on one line, then bytes on two: per clock the flash drives the
+// higher bit of each two on MISO, the lower on MOSI.
+Bytes dual_frame(const Bytes& single, const Bytes& dual) {
+    Bytes stream = flash_frame(single);
+    stream.pop_back();
+    for (std::size_t i = 0; i + 1 < dual.size(); i += 2) {
+        const unsigned both = unsigned{dual[i]} << 8 | dual[i + 1];
+        unsigned mosi = 0, miso = 0;
+        for (int clock = 0; clock < 8; ++clock) {
+            miso |= ((both >> (15 - 2 * clock)) & 1) << (7 - clock);
+            mosi |= ((both >> (14 - 2 * clock)) & 1) << (7 - clock);
+        }
+        stream.insert(stream.end(), {0x5C, static_cast<unsigned char>(mosi),
+                                     static_cast<unsigned char>(miso)});
+    }
+    stream.push_back(0x5D);
+    return stream;
+}
+
+// Every known byte below the size: "0xADDRESS: XX XX" per range, "; " between ranges, a run of one value as
+// "XX*count".
+std::string known_text(const SniffImage& image) {
+    std::string text;
+    char piece[32];
+    std::uint64_t start = 0, stop = 0;
+    const std::uint64_t size = sniff_image_size(image, nullptr);
+    for (std::uint64_t from = 0; sniff_image_next_range(image, from, size, start, stop);
+         from = stop) {
+        std::snprintf(piece, sizeof piece, "%s0x%08llX:", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(start));
+        text += piece;
+        for (std::uint64_t at = start; at < stop;) {
+            const int value = sniff_image_byte(image, at);
+            std::uint64_t run = 1;
+            while (at + run < stop && sniff_image_byte(image, at + run) == value) ++run;
+            std::snprintf(piece, sizeof piece, run >= 3 ? " %02X*%llu" : " %02X", value,
+                          static_cast<unsigned long long>(run));
+            text += piece;
+            at += run >= 3 ? run : 1;
+        }
+    }
+    return text;
+}
+
+struct ImageCase {
+    const char* name;
+    Bytes stream;
+    std::string known;
+    std::uint64_t size;
+    std::uint64_t disagreements = 0;
+    std::uint64_t given_size = 0;
+    std::string annotation = ""; // of the last frame, when it matters
+};
+
+class SnifferImage : public testing::TestWithParam<ImageCase> {};
+
+// Wherever the chunks are cut, the image knows what the traffic told, and the text is the text
+// without an image.
+TEST_P(SnifferImage, KnowsWhatTheTrafficTold) {
+    const ImageCase& c = GetParam();
+    for (const std::size_t chunk : {c.stream.size(), std::size_t{1}, std::size_t{7}}) {
+        SCOPED_TRACE("in chunks of " + std::to_string(chunk));
+        const std::unique_ptr<SniffImage> image = sniff_image_new(c.given_size);
+        const std::string text = decoded(c.stream, true, chunk, image.get());
+        EXPECT_EQ(text, decoded(c.stream, true, chunk));
+        EXPECT_EQ(known_text(*image), c.known);
+        EXPECT_EQ(sniff_image_size(*image, nullptr), c.size);
+        EXPECT_EQ(image->disagreements, c.disagreements);
+        const std::size_t last = text.rfind("flash: ") + 7;
+        if (!c.annotation.empty()) {
+            EXPECT_EQ(text.substr(last, text.size() - last - 1), c.annotation);
+        }
+    }
+}
+
+const Bytes sfdp_of_1mib = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x00, 0xFF, 0x00, 0x06,
+                            0x01, 0x10, 0x10, 0x00, 0x00, 0xFF, 0xE5, 0x20, 0xF1, 0xFF,
+                            0xFF, 0xFF, 0x7F, 0x00};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferImage,
+    testing::Values(
+        ImageCase{"Read", flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1}),
+                  "0x00000100: A0 A1", 512},
+        ImageCase{"FastRead", flash_frame({0x0B, 0x00, 0x01, 0x00, 0x99}, {0xA0}),
+                  "0x00000100: A0", 512},
+        ImageCase{"Read4", flash_frame({0x13, 0x01, 0x00, 0x00, 0x00}, {0xB0}),
+                  "0x01000000: B0", 1 << 25},
+        ImageCase{"FastRead4", flash_frame({0x0C, 0x00, 0x00, 0x00, 0x10, 0x99}, {0xB0}),
+                  "0x00000010: B0", 32},
+        ImageCase{"FourByteState",
+                  frames({flash_frame({0xB7}),
+                          flash_frame({0x03, 0x01, 0x00, 0x00, 0x10}, {0xC0})}),
+                  "0x01000010: C0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=C0"},
+        ImageCase{"FourByteStateLeft",
+                  frames({flash_frame({0xB7}), flash_frame({0xE9}),
+                          flash_frame({0x03, 0x00, 0x00, 0x20}, {0xC1})}),
+                  "0x00000020: C1", 64},
+        ImageCase{"ExtendedAddressRegister",
+                  frames({flash_frame({0xC5, 0x01}),
+                          flash_frame({0x03, 0x00, 0x00, 0x10}, {0xD0})}),
+                  "0x01000010: D0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=D0"},
+        ImageCase{"DualOutputRead",
+                  dual_frame({0x3B, 0x00, 0x01, 0x00, 0x00}, {0x12, 0x34, 0x56, 0x78}),
+                  "0x00000100: 12 34 56 78", 512, 0, 0,
+                  "DUAL OUTPUT READ addr=0x000100 len=4 data=12345678"},
+        ImageCase{"DualOutputRead4",
+                  dual_frame({0x3C, 0x01, 0x00, 0x00, 0x00, 0x00}, {0x9A, 0xBC}),
+                  "0x01000000: 9A BC", 1 << 25},
+        ImageCase{"DualIoRead", dual_frame({0xBB}, {0x00, 0x02, 0x00, 0xFF, 0xDE, 0xAD}),
+                  "0x00000200: DE AD", 1024, 0, 0, "DUAL I/O READ addr=0x000200 len=2 data=DEAD"},
+        ImageCase{"DualIoReadOfFourAddressBytesIsNotGuessed",
+                  frames({flash_frame({0xB7}),
+                          dual_frame({0xBB}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE})}),
+                  "", 0, 0, 0, "DUAL I/O READ undecodable bytes=4"},
+        ImageCase{"DualIoRead4IsNotGuessed",
+                  dual_frame({0xBC}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE}), "", 0, 0, 0,
+                  "DUAL I/O READ4 undecodable bytes=4"},
+        ImageCase{"ProgramAndsAndWrapsInThePage",
+                  frames({flash_frame({0x03, 0x00, 0x00, 0xFE}, {0x0F, 0xFF}),
+                          flash_frame({0x02, 0x00, 0x00, 0xFE, 0xF1, 0x3C, 0xAA})}),
+                  "0x00000000: AA; 0x000000FE: 01 3C", 256},
+        ImageCase{"ProgramOfMoreThanAPageKeepsTheLastForEachPlace",
+                  flash_frame(joined(joined({0x02, 0x00, 0x00, 0x00}, Bytes(256, 0x00)), {0x55})),
+                  "0x00000000: 55 00*255", 256},
+        ImageCase{"ProgramCutShortIsNotCarriedOut",
+                  {0x5B, 0x5C, 0x02, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF,
+                   0x5C, 0x77, 0xFF, 0x41},
+                  "", 0},
+        ImageCase{"EraseUnits",
+                  frames({flash_frame({0x20, 0x00, 0x12, 0x34}), flash_frame({0x52, 0x01, 0x7F, 0xFF}),
+                          flash_frame({0xD8, 0x02, 0xFF, 0xFF})}),
+                  "0x00001000: FF*4096; 0x00010000: FF*32768; 0x00020000: FF*65536", 1 << 18},
+        ImageCase{"Erase4Units",
+                  frames({flash_frame({0x21, 0x01, 0x00, 0x10, 0x00}),
+                          flash_frame({0x5C, 0x01, 0x01, 0x00, 0x00}),
+                          flash_frame({0xDC, 0x01, 0x02, 0x00, 0x00})}),
+                  "0x01001000: FF*4096; 0x01010000: FF*32768; 0x01020000: FF*65536", 1 << 25},
+        ImageCase{"EraseThatCarriesMoreIsIgnored", flash_frame({0x20, 0x00, 0x10, 0x00, 0x00}),
+                  "", 0},
+        ImageCase{"ChipErase",
+                  frames({flash_frame({0x9F}, {0x7A, 0x40, 0x0A}), flash_frame({0xC7})}),
+                  "0x00000000: FF*1024", 1024},
+        ImageCase{"SizeFromReadIdFoldsAndWraps",
+                  frames({flash_frame({0x03, 0x01, 0x00, 0x10}, {0xE0}),
+                          flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                          flash_frame({0x03, 0x00, 0xFF, 0xFE}, {0xE1, 0xE2, 0xE3, 0xE4})}),
+                  "0x00000000: E3 E4; 0x00000010: E0; 0x0000FFFE: E1 E2", 1 << 16},
+        ImageCase{"SizeFromSfdp", flash_frame({0x5A, 0x00, 0x00, 0x00, 0x00}, sfdp_of_1mib), "",
+                  1 << 20},
+        ImageCase{"SizeGiven", flash_frame({0x03, 0x00, 0x04, 0x01}, {0xF0}), "0x00000001: F0",
+                  1024, 0, 1024},
+        ImageCase{"QuadIsSkippedAndAQuadProgramForgetsItsPage",
+                  frames({flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0}),
+                          flash_frame({0x03, 0x00, 0x03, 0x00}, {0xA2}),
+                          flash_frame({0x6B, 0x00, 0x03, 0x00, 0x00}, {0x55}),
+                          flash_frame({0x32, 0x00, 0x01, 0x00, 0x12, 0x34})}),
+                  "0x00000300: A2", 1024, 0, 0,
+                  "QUAD PAGE PROGRAM addr=0x000100 undecodable bytes=6"},
+        ImageCase{"ReadBackDifferentDisagrees",
+                  frames({flash_frame({0x03, 0x00, 0x00, 0x10}, {0x11, 0x22}),
+                          flash_frame({0x03, 0x00, 0x00, 0x10}, {0x11, 0x33})}),
+                  "0x00000010: 11 33", 32, 1}),
     case_name);
 
 // --- The run ----------------------------------------------------------------------------------

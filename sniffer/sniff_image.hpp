@@ -63,7 +63,7 @@ struct SniffTally {
     std::uint64_t empty;
     std::uint64_t quad;        // data on four lines: two of them are not sniffed
     std::uint64_t undecodable; // phases that do not fall on whole pairs
-    std::uint64_t short_frames; // ended before their command was whole
+    std::uint64_t short_frames; // closed before their command was whole
     std::uint64_t cut_frames;   // broken by a byte outside the framing
     std::uint64_t ignored;      // writes that carried more bytes than the command takes
 };

@@ -169,6 +169,6 @@ void sniff_tally_frame(SniffTally& tally, const SniffFlashOp& op) {
     else if (command.shape == sniff_shape_undecodable || op.undecodable)
         ++tally.undecodable;
     const bool alone = command.shape == sniff_shape_release && op.pairs == 1;
-    if (op.pairs < op.needed && !alone) ++tally.short_frames;
+    if (!op.cut && op.pairs < op.needed && !alone) ++tally.short_frames;
     if (!op.cut && sniff_flash_exact(command) && op.pairs > op.needed) ++tally.ignored;
 }

@@ -10,6 +10,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <ostream>
 #include <random>
 #include <string>
@@ -131,6 +135,19 @@ INSTANTIATE_TEST_SUITE_P(
                         {"COM1", "-d", "COM5", "junk", "-e", "0"},
                         banner + echo("COM5", "0") + " Opening Tapwright on COM5 at 115200bps...\n",
                         " Error opening serial port\n"},
+        CommandLineCase{"ImageSizeNotAPowerOfTwo",
+                        {"-d", "COM1", "--image", "f.bin", "--image-size", "3M"},
+                        banner + " --image-size 3M: give a power of two in bytes, or with K or M "
+                                 "(65536, 64K, 16M), at most 4096M\n",
+                        ""},
+        CommandLineCase{"ImageSizeAlone",
+                        {"-d", "COM1", "--image-size", "64K"},
+                        banner + " --image-size needs --image or --summary\n",
+                        ""},
+        CommandLineCase{"ImageOverItsCapture",
+                        {"--read", "c.bin", "--image", "c.bin"},
+                        " --image and --read name the same file\n",
+                        ""},
         CommandLineCase{"ModemEcho",
                         {"-d", "/nonexistent/COM5", "-m"},
                         banner + echo("/nonexistent/COM5") +
@@ -824,6 +841,13 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
 
 // --- Captures that outlive the run ----------------------------------------------------------
 
+std::string file_text(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 // However the run ends, the capture file holds at least every byte the screen showed, and
 // decoding it again with --read prints the live run's text.
 struct CaptureCase {
@@ -840,13 +864,14 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     char folder[] = "/tmp/tapwright-capture-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
     EmulatorScript script;
-    script.stream_chunks = {{0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x10, 0xA5, 0x5D}, {0x41, 0x5B}};
+    script.stream_chunks = {flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5, 0x5A}), {0x41, 0x5B}};
     script.stream_repeat = !c.device_goes;
     script.stream_chunk_gap_ms = 20;
     script.hangup_after_stream = c.device_goes;
     Sniff sniff;
-    start(sniff, script, {"--write", path, "--flash"});
+    start(sniff, script, {"--write", path, "--flash", "--image", image});
     const std::string prefix = start_transcript(sniff.port);
     ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", run_timeout_ms));
     if (c.signal != 0) process_signal(sniff.process, c.signal);
@@ -855,15 +880,21 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     EXPECT_EQ(c.signal != 0 && c.status == c.signal ? sniff.process.signal : sniff.process.status,
               c.status);
 
-    const std::string live = sniff.process.out.substr(
-        prefix.size(), sniff.process.out.find("\n Serial port disconnected") - prefix.size());
+    const std::string& out = sniff.process.out;
+    const std::size_t end = std::min(out.find("\n Serial port disconnected"), out.find(" Summary"));
+    const std::string live = out.substr(prefix.size(), end - prefix.size());
     Process replay;
     ASSERT_TRUE(process_start(replay, program, {"--read", path, "--flash"}));
     ASSERT_TRUE(process_wait(replay, run_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
-    unlink(path.c_str());
-    rmdir(folder);
+    // The image is whole, its map beside it, and no temporary file is left.
+    std::string expected(32, '\xFF');
+    expected.replace(0x10, 2, "\xA5\x5A");
+    EXPECT_EQ(file_text(image), expected);
+    EXPECT_EQ(file_text(image + ".map"), "0x00000010 0x00000012\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 3);
+    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
@@ -873,15 +904,67 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
                                          CaptureCase{"LostDevice", 0, true, 255}),
                          case_name);
 
-TEST(SnifferWriteRead, CaptureFileThatCannotBeMadeStopsBeforeThePort) {
-    Sniff sniff;
-    start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-    EXPECT_EQ(sniff.process.status, 255);
-    EXPECT_NE(sniff.process.out.find(" Error opening capture file /nonexistent/capture.bin: "
-                                     "No such file or directory\n"),
-              std::string::npos);
-    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+TEST(SnifferWriteRead, FileThatCannotBeMadeStopsBeforeThePort) {
+    for (const std::string kind : {"capture", "image"}) {
+        Sniff sniff;
+        start(sniff, EmulatorScript{}, {kind == "image" ? "--image" : "--write", "/nonexistent/f"});
+        ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+        EXPECT_EQ(sniff.process.status, 255);
+        EXPECT_NE(sniff.process.out.find(" Error opening " + kind +
+                                         " file /nonexistent/f: No such file or directory\n"),
+                  std::string::npos);
+        EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+    }
+}
+
+// --read with --image: the summary on standard error tells what went by and what the image
+// knows; the map lists the known ranges.
+TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
+    char folder[] = "/tmp/tapwright-image-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string capture = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
+    const Bytes stream =
+        frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
+                flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
+                flash_frame({0x06}), flash_frame({0x20, 0x00, 0x80, 0x00}),
+                flash_frame({0x6B, 0x00, 0x00, 0x00, 0x00}, {0x12}), flash_frame({0x4B}),
+                flash_frame({0x03, 0x00}), {0x5B, 0x5C, 0x05, 0xFF, 0x41}});
+    std::FILE* file = std::fopen(capture.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(stream.data(), 1, stream.size(), file);
+    std::fclose(file);
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--read", capture, "--image", image}));
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.err, " Summary\n " + std::to_string(stream.size()) +
+                         " bytes, 9 frames\n"
+                         " operations:\n"
+                         "          3 READ (0x03)\n"
+                         "          1 QUAD OUTPUT READ (0x6B)\n"
+                         "          1 SECTOR ERASE 4K (0x20)\n"
+                         "          1 WRITE ENABLE (0x06)\n"
+                         "          1 READ STATUS 1 (0x05)\n"
+                         "          1 READ ID (0x9F)\n"
+                         "          1 other commands\n"
+                         " READ ID: manufacturer=0x7A type=0x40 capacity=0x10\n"
+                         " image size: 65536 bytes (64 KiB), from READ ID\n"
+                         " known: 4100 bytes (6.26%) in 2 ranges\n"
+                         "   0x00000100 to 0x00000103, 4 bytes\n"
+                         "   0x00008000 to 0x00008FFF, 4096 bytes\n"
+                         " coverage, 1 KiB a character (#: all known, .: part, blank: nothing):\n"
+                         " |." + std::string(31, ' ') + "####" + std::string(28, ' ') + "|\n"
+                         " disagreements: 1\n"
+                         "   0x00000102 known 0xA2 read 0xFF\n"
+                         " not in the image: 1 quad, 0 undecodable\n"
+                         " cut short: 1 before their command was whole, 1 by a byte outside the "
+                         "framing\n");
+    EXPECT_EQ(file_text(image + ".map"), "0x00000100 0x00000104\n0x00008000 0x00009000\n");
+    EXPECT_EQ(file_text(image).substr(0x100, 5), "\xA0\xA1\xFF\xA3\xFF");
+    EXPECT_EQ(file_text(image).size(), 65536u);
+    std::filesystem::remove_all(folder);
 }
 
 // A saved capture from standard input, named as flash operations: nothing but the stream's text.

@@ -55,7 +55,7 @@ struct SniffCommand {
     SniffShape shape;
     SniffEffect effect;
     unsigned char address_bytes; // 0, 3 or 4
-    bool follows_state; // a three-byte form of the memory array: see SniffFlashState
+    bool follows_state;          // a three-byte form of the memory array: see SniffFlashState
     unsigned char dummy_bytes;
     SniffLines lines;
     std::uint32_t erase_size; // the erase unit; 0 for the rest
@@ -115,7 +115,7 @@ inline constexpr std::size_t sniff_run_size = 512;
 struct SniffFrames {
     SniffFlashState state;
     SniffFlashOp op;
-    SniffImage* image; // null: the frames are only named
+    SniffImage* image;          // null: the frames are only named
     unsigned char pending_mosi; // the first byte of the pair under way
     SniffRunSource run_source;
     std::size_t run_size;

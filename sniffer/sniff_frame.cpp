@@ -44,9 +44,8 @@ void begin_command(SniffFrames& frames, unsigned char opcode) {
     op.command = command;
     if (command == nullptr) return;
     const bool three_byte = command->follows_state && !frames.state.four_byte;
-    op.address_bytes = command->follows_state && frames.state.four_byte
-                           ? 4
-                           : command->address_bytes;
+    op.address_bytes =
+        command->follows_state && frames.state.four_byte ? 4 : command->address_bytes;
     op.wide_address = op.address_bytes == 4 || (three_byte && frames.state.extended != 0);
     if (command->lines == sniff_lines_dual_address) {
         // Three address bytes and the mode byte make two pairs; four and the mode byte do not.
@@ -156,8 +155,8 @@ void sniff_frames_pair(SniffFrames& frames, unsigned char mosi, unsigned char mi
         if (command->lines == sniff_lines_dual_address) {
             const SniffDualBytes two = sniff_dual_bytes(mosi, miso);
             // The second pair ends with the mode byte.
-            op.address = at == 1 ? std::uint32_t{two.first} << 8 | two.second
-                                 : op.address << 8 | two.first;
+            op.address =
+                at == 1 ? std::uint32_t{two.first} << 8 | two.second : op.address << 8 | two.first;
             if (at == 2) address_complete(frames);
         } else if (at <= op.address_bytes) {
             op.address = op.address << 8 | mosi;

@@ -29,7 +29,7 @@ inline constexpr std::size_t sniff_image_sfdp_kept = 512; // the start of the SF
 
 // What is known of the page comes first: it is looked at before its data.
 struct SniffImagePage {
-    std::unique_ptr<std::uint64_t[]> known;    // a bit a byte; null when every byte is known
+    std::unique_ptr<std::uint64_t[]> known; // a bit a byte; null when every byte is known
     std::uint32_t known_count;
     unsigned char data[sniff_image_page_size]; // 0xFF where nothing is known
 };
@@ -61,8 +61,8 @@ struct SniffTally {
     std::array<std::uint64_t, sniff_flash_command_count> per_command;
     std::uint64_t unknown; // frames of a command the table does not know
     std::uint64_t empty;
-    std::uint64_t quad;        // data on four lines: two of them are not sniffed
-    std::uint64_t undecodable; // phases that do not fall on whole pairs
+    std::uint64_t quad;         // data on four lines: two of them are not sniffed
+    std::uint64_t undecodable;  // phases that do not fall on whole pairs
     std::uint64_t short_frames; // closed before their command was whole
     std::uint64_t cut_frames;   // broken by a byte outside the framing
     std::uint64_t ignored;      // writes that carried more bytes than the command takes

@@ -26,8 +26,8 @@ void note_disagreement(SniffImage& image, std::uint32_t address, unsigned char k
 }
 
 // One byte, whatever the page knows around it.
-void merge_byte(SniffImage& image, SniffImagePage& page, std::uint32_t address,
-                unsigned char value, SniffMerge how) {
+void merge_byte(SniffImage& image, SniffImagePage& page, std::uint32_t address, unsigned char value,
+                SniffMerge how) {
     const std::uint32_t offset = address % sniff_image_page_size;
     unsigned char& byte = page.data[offset];
     if (!sniff_page_known(page, offset)) {

@@ -43,9 +43,9 @@ int write_whole(const std::string& path, const std::function<bool(std::FILE*)>& 
 
 bool write_image(std::FILE* file, const SniffImage& image, std::uint64_t size) {
     for (std::uint64_t at = 0; at < size; at += sniff_image_page_size) {
-        const std::size_t count =
-            size - at < sniff_image_page_size ? static_cast<std::size_t>(size - at)
-                                              : sniff_image_page_size;
+        const std::size_t count = size - at < sniff_image_page_size
+                                      ? static_cast<std::size_t>(size - at)
+                                      : sniff_image_page_size;
         if (std::fwrite(sniff_image_page_bytes(image, at), 1, count, file) != count) return false;
     }
     return true;

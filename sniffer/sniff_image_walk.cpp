@@ -45,8 +45,8 @@ std::uint64_t next_with(const SniffImage& image, std::uint64_t at, std::uint64_t
         }
         const std::size_t slot = index % pages_per_chunk;
         const SniffImagePage* page = chunk->pages[slot].get();
-        const bool whole = page != nullptr ? !page->known
-                                           : image.erased_everywhere || chunk->erased[slot];
+        const bool whole =
+            page != nullptr ? !page->known : image.erased_everywhere || chunk->erased[slot];
         if (page == nullptr || !page->known) {
             if (whole == known) return at;
             at = page_end;
@@ -56,8 +56,9 @@ std::uint64_t next_with(const SniffImage& image, std::uint64_t at, std::uint64_t
              offset < sniff_image_page_size; offset = (offset / 64 + 1) * 64) {
             const std::uint64_t word = page->known[offset / 64];
             const std::uint64_t wanted = (known ? word : ~word) >> (offset % 64);
-            if (wanted != 0) return index * sniff_image_page_size + offset +
-                                    static_cast<std::uint32_t>(std::countr_zero(wanted));
+            if (wanted != 0)
+                return index * sniff_image_page_size + offset +
+                       static_cast<std::uint32_t>(std::countr_zero(wanted));
         }
         at = page_end;
     }

@@ -25,9 +25,9 @@ enum : int {
 };
 
 constexpr LongOption long_options[] = {
-    {"write", true, option_write},        {"read", true, option_read},
-    {"flash", false, option_flash},       {"version", false, option_version},
-    {"image", true, option_image},        {"image-size", true, option_image_size},
+    {"write", true, option_write},     {"read", true, option_read},
+    {"flash", false, option_flash},    {"version", false, option_version},
+    {"image", true, option_image},     {"image-size", true, option_image_size},
     {"summary", false, option_summary}};
 
 constexpr std::uint64_t largest_image = std::uint64_t{1} << 32;

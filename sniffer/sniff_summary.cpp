@@ -17,9 +17,10 @@ void add(std::string& text, const char* format, ...) {
     va_start(arguments, format);
     const int size = std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
-    if (size > 0) text.append(line, static_cast<std::size_t>(size) < sizeof line
-                                        ? static_cast<std::size_t>(size)
-                                        : sizeof line - 1);
+    if (size > 0)
+        text.append(line, static_cast<std::size_t>(size) < sizeof line
+                              ? static_cast<std::size_t>(size)
+                              : sizeof line - 1);
 }
 
 // "32 MiB", "4 KiB", "512 bytes": sizes here are powers of two.
@@ -72,8 +73,8 @@ void add_operations(std::string& text, const SniffTally& tally) {
 
 // One character per 1/64 of the image: blank, nothing known; ".", part; "#", all.
 void add_map(std::string& text, const SniffCoverage& coverage) {
-    const std::size_t cells = coverage.cells.size() < coverage.size ? coverage.cells.size()
-                                                                     : coverage.size;
+    const std::size_t cells =
+        coverage.cells.size() < coverage.size ? coverage.cells.size() : coverage.size;
     const std::uint64_t cell = coverage.size / cells;
     add(text, " coverage, %s a character (#: all known, .: part, blank: nothing):\n |",
         size_words(cell).c_str());
@@ -94,7 +95,8 @@ SniffCoverage sniff_coverage(const SniffImage& image) {
     std::uint64_t start = 0, stop = 0;
     for (std::uint64_t from = 0; sniff_image_next_range(image, from, coverage.size, start, stop);
          from = stop) {
-        if (coverage.ranges < coverage.first.size()) coverage.first[coverage.ranges] = {start, stop};
+        if (coverage.ranges < coverage.first.size())
+            coverage.first[coverage.ranges] = {start, stop};
         ++coverage.ranges;
         coverage.known += stop - start;
         for (std::uint64_t at = start; at < stop;) {
@@ -139,8 +141,9 @@ std::string sniff_summary_text(const SniffImage& image, const SniffCoverage& cov
             image.first_disagreements[i].read);
     add(text, " not in the image: %" PRIu64 " quad, %" PRIu64 " undecodable\n", tally.quad,
         tally.undecodable);
-    add(text, " cut short: %" PRIu64 " before their command was whole, %" PRIu64
-              " by a byte outside the framing\n",
+    add(text,
+        " cut short: %" PRIu64 " before their command was whole, %" PRIu64
+        " by a byte outside the framing\n",
         tally.short_frames, tally.cut_frames);
     if (tally.ignored > 0)
         add(text, " ignored: %" PRIu64 " writes with more bytes than they take\n", tally.ignored);

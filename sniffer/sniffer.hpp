@@ -23,7 +23,7 @@ struct SniffOptions {
     std::string read;   // --read FILE: decode a saved capture ("-": standard input), no port
     std::string image;  // --image FILE: the flash contents the traffic tells go there; "" none
     std::uint64_t image_size; // --image-size: a power of two; 0 when not given
-    bool summary;       // --summary or --image: counts and coverage on standard error at the end
+    bool summary; // --summary or --image: counts and coverage on standard error at the end
 };
 
 inline constexpr const char* sniff_default_speed = "115200";

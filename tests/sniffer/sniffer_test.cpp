@@ -13,9 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -375,7 +375,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "WRITE EXTENDED ADDRESS value=0x01"},
         FlashCase{"QuadOutputRead", flash_frame({0x6B, 0x00, 0x10, 0x00, 0x00}, {0x12, 0x34}),
                   "QUAD OUTPUT READ addr=0x001000 undecodable bytes=7"},
-        FlashCase{"QuadIoRead", flash_frame({0xEB, 0x00, 0x10}), "QUAD I/O READ undecodable bytes=3"},
+        FlashCase{"QuadIoRead", flash_frame({0xEB, 0x00, 0x10}),
+                  "QUAD I/O READ undecodable bytes=3"},
         FlashCase{"ChipErase60", flash_frame({0x60}), "CHIP ERASE"},
         FlashCase{"ChipEraseC7", flash_frame({0xC7}), "CHIP ERASE"},
         FlashCase{"UnknownCommand", flash_frame({0x4B, 0x00, 0x00, 0x00, 0x00}, {0x01, 0x02}),
@@ -411,15 +412,15 @@ Bytes dual_frame(const Bytes& single, const Bytes& dual) {
             miso |= ((both >> (15 - 2 * clock)) & 1) << (7 - clock);
             mosi |= ((both >> (14 - 2 * clock)) & 1) << (7 - clock);
         }
-        stream.insert(stream.end(), {0x5C, static_cast<unsigned char>(mosi),
-                                     static_cast<unsigned char>(miso)});
+        stream.insert(stream.end(),
+                      {0x5C, static_cast<unsigned char>(mosi), static_cast<unsigned char>(miso)});
     }
     stream.push_back(0x5D);
     return stream;
 }
 
-// Every known byte below the size: "0xADDRESS: XX XX" per range, "; " between ranges, a run of one value as
-// "XX*count".
+// Every known byte below the size: "0xADDRESS: XX XX" per range, "; " between ranges, a run of one
+// value as "XX*count".
 std::string known_text(const SniffImage& image) {
     std::string text;
     char piece[32];
@@ -474,46 +475,44 @@ TEST_P(SnifferImage, KnowsWhatTheTrafficTold) {
     }
 }
 
-const Bytes sfdp_of_1mib = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x00, 0xFF, 0x00, 0x06,
-                            0x01, 0x10, 0x10, 0x00, 0x00, 0xFF, 0xE5, 0x20, 0xF1, 0xFF,
-                            0xFF, 0xFF, 0x7F, 0x00};
+const Bytes sfdp_of_1mib = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x00, 0xFF, 0x00, 0x06, 0x01, 0x10,
+                            0x10, 0x00, 0x00, 0xFF, 0xE5, 0x20, 0xF1, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SnifferImage,
     testing::Values(
-        ImageCase{"Read", flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1}),
-                  "0x00000100: A0 A1", 512},
-        ImageCase{"FastRead", flash_frame({0x0B, 0x00, 0x01, 0x00, 0x99}, {0xA0}),
-                  "0x00000100: A0", 512},
-        ImageCase{"Read4", flash_frame({0x13, 0x01, 0x00, 0x00, 0x00}, {0xB0}),
-                  "0x01000000: B0", 1 << 25},
+        ImageCase{"Read", flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1}), "0x00000100: A0 A1",
+                  512},
+        ImageCase{"FastRead", flash_frame({0x0B, 0x00, 0x01, 0x00, 0x99}, {0xA0}), "0x00000100: A0",
+                  512},
+        ImageCase{"Read4", flash_frame({0x13, 0x01, 0x00, 0x00, 0x00}, {0xB0}), "0x01000000: B0",
+                  1 << 25},
         ImageCase{"FastRead4", flash_frame({0x0C, 0x00, 0x00, 0x00, 0x10, 0x99}, {0xB0}),
                   "0x00000010: B0", 32},
-        ImageCase{"FourByteState",
-                  frames({flash_frame({0xB7}),
-                          flash_frame({0x03, 0x01, 0x00, 0x00, 0x10}, {0xC0})}),
-                  "0x01000010: C0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=C0"},
+        ImageCase{
+            "FourByteState",
+            frames({flash_frame({0xB7}), flash_frame({0x03, 0x01, 0x00, 0x00, 0x10}, {0xC0})}),
+            "0x01000010: C0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=C0"},
         ImageCase{"FourByteStateLeft",
                   frames({flash_frame({0xB7}), flash_frame({0xE9}),
                           flash_frame({0x03, 0x00, 0x00, 0x20}, {0xC1})}),
                   "0x00000020: C1", 64},
-        ImageCase{"ExtendedAddressRegister",
-                  frames({flash_frame({0xC5, 0x01}),
-                          flash_frame({0x03, 0x00, 0x00, 0x10}, {0xD0})}),
-                  "0x01000010: D0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=D0"},
+        ImageCase{
+            "ExtendedAddressRegister",
+            frames({flash_frame({0xC5, 0x01}), flash_frame({0x03, 0x00, 0x00, 0x10}, {0xD0})}),
+            "0x01000010: D0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=D0"},
         ImageCase{"DualOutputRead",
                   dual_frame({0x3B, 0x00, 0x01, 0x00, 0x00}, {0x12, 0x34, 0x56, 0x78}),
                   "0x00000100: 12 34 56 78", 512, 0, 0,
                   "DUAL OUTPUT READ addr=0x000100 len=4 data=12345678"},
-        ImageCase{"DualOutputRead4",
-                  dual_frame({0x3C, 0x01, 0x00, 0x00, 0x00, 0x00}, {0x9A, 0xBC}),
+        ImageCase{"DualOutputRead4", dual_frame({0x3C, 0x01, 0x00, 0x00, 0x00, 0x00}, {0x9A, 0xBC}),
                   "0x01000000: 9A BC", 1 << 25},
         ImageCase{"DualIoRead", dual_frame({0xBB}, {0x00, 0x02, 0x00, 0xFF, 0xDE, 0xAD}),
                   "0x00000200: DE AD", 1024, 0, 0, "DUAL I/O READ addr=0x000200 len=2 data=DEAD"},
-        ImageCase{"DualIoReadOfFourAddressBytesIsNotGuessed",
-                  frames({flash_frame({0xB7}),
-                          dual_frame({0xBB}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE})}),
-                  "", 0, 0, 0, "DUAL I/O READ undecodable bytes=4"},
+        ImageCase{
+            "DualIoReadOfFourAddressBytesIsNotGuessed",
+            frames({flash_frame({0xB7}), dual_frame({0xBB}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE})}),
+            "", 0, 0, 0, "DUAL I/O READ undecodable bytes=4"},
         ImageCase{"DualIoRead4IsNotGuessed",
                   dual_frame({0xBC}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE}), "", 0, 0, 0,
                   "DUAL I/O READ4 undecodable bytes=4"},
@@ -527,18 +526,20 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{"ProgramCutShortIsNotCarriedOut",
                   {0x5B, 0x5C, 0x02, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF,
                    0x5C, 0x77, 0xFF, 0x41},
-                  "", 0},
-        ImageCase{"EraseUnits",
-                  frames({flash_frame({0x20, 0x00, 0x12, 0x34}), flash_frame({0x52, 0x01, 0x7F, 0xFF}),
-                          flash_frame({0xD8, 0x02, 0xFF, 0xFF})}),
-                  "0x00001000: FF*4096; 0x00010000: FF*32768; 0x00020000: FF*65536", 1 << 18},
+                  "",
+                  0},
+        ImageCase{
+            "EraseUnits",
+            frames({flash_frame({0x20, 0x00, 0x12, 0x34}), flash_frame({0x52, 0x01, 0x7F, 0xFF}),
+                    flash_frame({0xD8, 0x02, 0xFF, 0xFF})}),
+            "0x00001000: FF*4096; 0x00010000: FF*32768; 0x00020000: FF*65536", 1 << 18},
         ImageCase{"Erase4Units",
                   frames({flash_frame({0x21, 0x01, 0x00, 0x10, 0x00}),
                           flash_frame({0x5C, 0x01, 0x01, 0x00, 0x00}),
                           flash_frame({0xDC, 0x01, 0x02, 0x00, 0x00})}),
                   "0x01001000: FF*4096; 0x01010000: FF*32768; 0x01020000: FF*65536", 1 << 25},
-        ImageCase{"EraseThatCarriesMoreIsIgnored", flash_frame({0x20, 0x00, 0x10, 0x00, 0x00}),
-                  "", 0},
+        ImageCase{"EraseThatCarriesMoreIsIgnored", flash_frame({0x20, 0x00, 0x10, 0x00, 0x00}), "",
+                  0},
         ImageCase{"ChipErase",
                   frames({flash_frame({0x9F}, {0x7A, 0x40, 0x0A}), flash_frame({0xC7})}),
                   "0x00000000: FF*1024", 1024},
@@ -924,13 +925,15 @@ TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string capture = std::string(folder) + "/capture.bin";
     const std::string image = std::string(folder) + "/image.bin";
-    const Bytes stream =
-        frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
-                flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
-                flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
-                flash_frame({0x06}), flash_frame({0x20, 0x00, 0x80, 0x00}),
-                flash_frame({0x6B, 0x00, 0x00, 0x00, 0x00}, {0x12}), flash_frame({0x4B}),
-                flash_frame({0x03, 0x00}), {0x5B, 0x5C, 0x05, 0xFF, 0x41}});
+    const Bytes stream = frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                                 flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
+                                 flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
+                                 flash_frame({0x06}),
+                                 flash_frame({0x20, 0x00, 0x80, 0x00}),
+                                 flash_frame({0x6B, 0x00, 0x00, 0x00, 0x00}, {0x12}),
+                                 flash_frame({0x4B}),
+                                 flash_frame({0x03, 0x00}),
+                                 {0x5B, 0x5C, 0x05, 0xFF, 0x41}});
     std::FILE* file = std::fopen(capture.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     std::fwrite(stream.data(), 1, stream.size(), file);
@@ -955,7 +958,9 @@ TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
                          "   0x00000100 to 0x00000103, 4 bytes\n"
                          "   0x00008000 to 0x00008FFF, 4096 bytes\n"
                          " coverage, 1 KiB a character (#: all known, .: part, blank: nothing):\n"
-                         " |." + std::string(31, ' ') + "####" + std::string(28, ' ') + "|\n"
+                         " |." +
+                         std::string(31, ' ') + "####" + std::string(28, ' ') +
+                         "|\n"
                          " disagreements: 1\n"
                          "   0x00000102 known 0xA2 read 0xFF\n"
                          " not in the image: 1 quad, 0 undecodable\n"

@@ -14,6 +14,16 @@ namespace {
 constexpr std::uint64_t pages_per_chunk = sniff_image_pages_per_chunk;
 constexpr std::uint32_t program_page = 256;
 
+// A page an erase left all 0xFF, folded onto one that nothing is known of yet, stays a bit.
+bool fold_erased(SniffImage& image, std::uint32_t to) {
+    const std::uint64_t index = to / sniff_image_page_size;
+    SniffImageChunk& chunk = sniff_chunk_for(image, index);
+    const std::size_t slot = index % pages_per_chunk;
+    if (chunk.pages[slot]) return false;
+    if (!image.erased_everywhere) chunk.erased.set(slot);
+    return true;
+}
+
 // Everything learned above mask goes onto the address modulo the size.
 void fold(SniffImage& image, std::uint32_t mask) {
     sniff_page_cache_forget(image);
@@ -46,6 +56,7 @@ void fold(SniffImage& image, std::uint32_t mask) {
         chunk->erased[slot] = false;
         if (!page && !erased) continue;
         sniff_page_cache_forget(image);
+        if (!page && fold_erased(image, static_cast<std::uint32_t>(base) & mask)) continue;
         for (std::uint32_t offset = 0; offset < sniff_image_page_size; ++offset) {
             if (page && !sniff_page_known(*page, offset)) continue;
             const unsigned char value = page ? page->data[offset] : 0xFF;

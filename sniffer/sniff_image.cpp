@@ -14,13 +14,25 @@ namespace {
 constexpr std::uint64_t pages_per_chunk = sniff_image_pages_per_chunk;
 constexpr std::uint32_t program_page = 256;
 
+const SniffImagePage& erased_page() {
+    static const SniffImagePage page = [] {
+        SniffImagePage erased{};
+        std::memset(erased.data, 0xFF, sizeof erased.data);
+        return erased;
+    }();
+    return page;
+}
+
 // A page an erase left all 0xFF, folded onto one that nothing is known of yet, stays a bit.
 bool fold_erased(SniffImage& image, std::uint32_t to) {
     const std::uint64_t index = to / sniff_image_page_size;
     SniffImageChunk& chunk = sniff_chunk_for(image, index);
     const std::size_t slot = index % pages_per_chunk;
     if (chunk.pages[slot]) return false;
-    if (!image.erased_everywhere) chunk.erased.set(slot);
+    if (!image.erased_everywhere) {
+        chunk.erased.set(slot);
+        sniff_chunk_use(chunk, slot, true);
+    }
     return true;
 }
 
@@ -29,22 +41,24 @@ void fold(SniffImage& image, std::uint32_t mask) {
     sniff_page_cache_forget(image);
     image.mask = mask;
     if (image.highest > std::uint64_t{mask} + 1) image.highest = std::uint64_t{mask} + 1;
-    if (image.chunks.empty()) return;
-    const std::uint64_t pages = sniff_image_chunk_count * pages_per_chunk;
+    // Only pages touched before: the table grows as the fold goes, never beyond them.
+    const std::uint64_t pages = image.chunks.size() * pages_per_chunk;
     for (std::uint64_t index = mask / sniff_image_page_size; index < pages; ++index) {
         SniffImageChunk* chunk = image.chunks[index / pages_per_chunk].get();
-        if (chunk == nullptr) {
+        const std::size_t slot =
+            chunk ? sniff_chunk_next_used(*chunk, index % pages_per_chunk) : pages_per_chunk;
+        if (slot == pages_per_chunk) {
             index += pages_per_chunk - 1 - index % pages_per_chunk;
             continue;
         }
-        const std::size_t slot = index % pages_per_chunk;
+        index += slot - index % pages_per_chunk;
         const std::uint64_t base = index * sniff_image_page_size;
         if (base <= mask) {
             // A size below a page: the page keeps what lies below the size.
             if (!chunk->pages[slot] && !chunk->erased[slot]) continue;
             SniffImagePage& page = sniff_page_for(image, static_cast<std::uint32_t>(base));
-            for (std::uint32_t offset = mask + 1; offset < sniff_image_page_size; ++offset) {
-                if (!sniff_page_known(page, offset)) continue;
+            for (std::uint32_t offset = sniff_page_next(page, mask + 1, true);
+                 offset < sniff_image_page_size; offset = sniff_page_next(page, offset + 1, true)) {
                 const unsigned char value = page.data[offset];
                 sniff_page_forget(page, offset);
                 sniff_page_merge(image, page, offset & mask, &value, 1, sniff_merge_fold);
@@ -54,14 +68,22 @@ void fold(SniffImage& image, std::uint32_t mask) {
         const std::unique_ptr<SniffImagePage> page = std::move(chunk->pages[slot]);
         const bool erased = chunk->erased[slot];
         chunk->erased[slot] = false;
+        sniff_chunk_use(*chunk, slot, false);
         if (!page && !erased) continue;
         sniff_page_cache_forget(image);
-        if (!page && fold_erased(image, static_cast<std::uint32_t>(base) & mask)) continue;
-        for (std::uint32_t offset = 0; offset < sniff_image_page_size; ++offset) {
-            if (page && !sniff_page_known(*page, offset)) continue;
-            const unsigned char value = page ? page->data[offset] : 0xFF;
-            const std::uint32_t to = static_cast<std::uint32_t>(base + offset) & mask;
-            sniff_page_merge(image, sniff_page_for(image, to), to, &value, 1, sniff_merge_fold);
+        const auto to = static_cast<std::uint32_t>(base) & mask;
+        if (!page && fold_erased(image, to)) continue;
+        const SniffImagePage& from = page ? *page : erased_page();
+        // A size below a page folds byte by byte; from a page or more, runs stay in a page.
+        const std::uint32_t most = mask < sniff_image_page_size - 1 ? 1 : sniff_image_page_size;
+        for (std::uint32_t offset = sniff_page_next(from, 0, true); offset < sniff_image_page_size;
+             offset = sniff_page_next(from, offset, true)) {
+            const std::uint32_t stop =
+                std::min(sniff_page_next(from, offset, false), offset + most);
+            const std::uint32_t at = (to + offset) & mask;
+            sniff_page_merge(image, sniff_page_for(image, at), at, from.data + offset,
+                             stop - offset, sniff_merge_fold);
+            offset = stop;
         }
     }
     sniff_page_cache_forget(image);
@@ -90,6 +112,7 @@ void erase(SniffImage& image, std::uint32_t address, std::uint32_t unit) {
         SniffImageChunk& chunk = sniff_chunk_for(image, index);
         chunk.pages[index % pages_per_chunk].reset();
         chunk.erased.set(index % pages_per_chunk);
+        sniff_chunk_use(chunk, index % pages_per_chunk, true);
     }
     sniff_page_cache_forget(image);
     sniff_note_highest(image, std::uint64_t{start} + unit);

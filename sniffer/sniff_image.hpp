@@ -38,6 +38,8 @@ struct SniffImagePage {
 struct SniffImageChunk {
     std::array<std::unique_ptr<SniffImagePage>, sniff_image_pages_per_chunk> pages;
     std::bitset<sniff_image_pages_per_chunk> erased;
+    // A bit a page that holds a page or is erased: walks pass over the others a word at a time.
+    std::array<std::uint64_t, sniff_image_pages_per_chunk / 64> used;
 };
 
 enum SniffSizeSource : unsigned char {
@@ -69,7 +71,7 @@ struct SniffTally {
 };
 
 struct SniffImage {
-    std::vector<std::unique_ptr<SniffImageChunk>> chunks; // made on first touch
+    std::vector<std::unique_ptr<SniffImageChunk>> chunks; // made on first touch, up to the last
     bool erased_everywhere; // a chip erase: what no page holds is known 0xFF
     std::uint32_t mask;     // the size less one, once known; all ones before
     std::uint64_t given_size, id_size, sfdp_size;

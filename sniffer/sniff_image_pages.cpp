@@ -72,14 +72,29 @@ void set_known_span(SniffImagePage& page, std::uint32_t offset, std::uint32_t co
 
 } // namespace
 
+void sniff_chunk_use(SniffImageChunk& chunk, std::size_t slot, bool used) {
+    const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+    chunk.used[slot / 64] = used ? chunk.used[slot / 64] | bit : chunk.used[slot / 64] & ~bit;
+}
+
+std::size_t sniff_chunk_next_used(const SniffImageChunk& chunk, std::size_t slot) {
+    for (; slot < sniff_image_pages_per_chunk; slot = (slot / 64 + 1) * 64) {
+        const std::uint64_t bits = chunk.used[slot / 64] >> (slot % 64);
+        if (bits != 0) return slot + static_cast<std::size_t>(std::countr_zero(bits));
+    }
+    return sniff_image_pages_per_chunk;
+}
+
 void sniff_page_cache_forget(SniffImage& image) {
     image.cached_index = no_page;
     image.cached_page = nullptr;
 }
 
 SniffImageChunk& sniff_chunk_for(SniffImage& image, std::uint64_t index) {
-    if (image.chunks.empty()) image.chunks.resize(sniff_image_chunk_count);
-    std::unique_ptr<SniffImageChunk>& chunk = image.chunks[index / sniff_image_pages_per_chunk];
+    // The table reaches as far as the highest chunk touched: walks over it end there.
+    const std::uint64_t at = index / sniff_image_pages_per_chunk;
+    if (at >= image.chunks.size()) image.chunks.resize(at + 1);
+    std::unique_ptr<SniffImageChunk>& chunk = image.chunks[at];
     if (!chunk) chunk = std::make_unique<SniffImageChunk>();
     return *chunk;
 }
@@ -97,6 +112,7 @@ SniffImagePage& sniff_page_for(SniffImage& image, std::uint32_t address) {
         page->known_count = erased ? sniff_image_page_size : 0;
         if (!erased) page->known = known_bits(false);
         chunk.erased[slot] = false;
+        sniff_chunk_use(chunk, slot, true);
     }
     image.cached_index = index;
     image.cached_page = page.get();
@@ -105,6 +121,17 @@ SniffImagePage& sniff_page_for(SniffImage& image, std::uint32_t address) {
 
 bool sniff_page_known(const SniffImagePage& page, std::uint32_t offset) {
     return !page.known || ((page.known[offset / 64] >> (offset % 64)) & 1) != 0;
+}
+
+std::uint32_t sniff_page_next(const SniffImagePage& page, std::uint32_t from, bool known) {
+    if (!page.known) return known ? from : sniff_image_page_size;
+    for (std::uint32_t offset = from; offset < sniff_image_page_size;
+         offset = (offset / 64 + 1) * 64) {
+        const std::uint64_t word = page.known[offset / 64];
+        const std::uint64_t wanted = (known ? word : ~word) >> (offset % 64);
+        if (wanted != 0) return offset + static_cast<std::uint32_t>(std::countr_zero(wanted));
+    }
+    return sniff_image_page_size;
 }
 
 void sniff_page_merge(SniffImage& image, SniffImagePage& page, std::uint32_t address,

@@ -3,6 +3,8 @@
 
 #include "sniff_image.hpp"
 
+#include "sniff_image_pages.hpp"
+
 #include <bit>
 
 namespace {
@@ -15,7 +17,8 @@ constexpr unsigned char sfdp_signature[] = {0x53, 0x46, 0x44, 0x50};
 constexpr unsigned char basic_table_id = 0x00;
 
 const SniffImageChunk* chunk_at(const SniffImage& image, std::uint64_t index) {
-    return image.chunks.empty() ? nullptr : image.chunks[index / pages_per_chunk].get();
+    const std::uint64_t at = index / pages_per_chunk;
+    return at < image.chunks.size() ? image.chunks[at].get() : nullptr;
 }
 
 bool sfdp_known(const SniffImage& image, std::size_t from, std::size_t count) {
@@ -40,10 +43,19 @@ std::uint64_t next_with(const SniffImage& image, std::uint64_t at, std::uint64_t
         const SniffImageChunk* chunk = chunk_at(image, index);
         if (chunk == nullptr) {
             if (image.erased_everywhere == known) return at;
+            // Beyond the table every page is alike.
+            if (index / pages_per_chunk >= image.chunks.size()) return end;
             at = (index / pages_per_chunk + 1) * pages_per_chunk * sniff_image_page_size;
             continue;
         }
         const std::size_t slot = index % pages_per_chunk;
+        const std::size_t used = sniff_chunk_next_used(*chunk, slot);
+        if (used != slot) {
+            // Pages nothing touched are as the whole part is.
+            if (image.erased_everywhere == known) return at;
+            at = (index - slot + used) * sniff_image_page_size;
+            continue;
+        }
         const SniffImagePage* page = chunk->pages[slot].get();
         const bool whole =
             page != nullptr ? !page->known : image.erased_everywhere || chunk->erased[slot];
@@ -52,14 +64,9 @@ std::uint64_t next_with(const SniffImage& image, std::uint64_t at, std::uint64_t
             at = page_end;
             continue;
         }
-        for (auto offset = static_cast<std::uint32_t>(at % sniff_image_page_size);
-             offset < sniff_image_page_size; offset = (offset / 64 + 1) * 64) {
-            const std::uint64_t word = page->known[offset / 64];
-            const std::uint64_t wanted = (known ? word : ~word) >> (offset % 64);
-            if (wanted != 0)
-                return index * sniff_image_page_size + offset +
-                       static_cast<std::uint32_t>(std::countr_zero(wanted));
-        }
+        const std::uint32_t offset =
+            sniff_page_next(*page, static_cast<std::uint32_t>(at % sniff_image_page_size), known);
+        if (offset < sniff_image_page_size) return index * sniff_image_page_size + offset;
         at = page_end;
     }
     return end;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -28,7 +29,11 @@ int write_whole(const std::string& path, const std::function<bool(std::FILE*)>& 
     const std::string part = part_path(path);
     std::FILE* file = std::fopen(part.c_str(), "wb");
     int error = errno;
-    bool written = file != nullptr && fill(file) && files_sync(file) == 0;
+    // Pages go out in large writes, not one call each.
+    std::vector<char> buffer(256 * 1024);
+    bool written = file != nullptr &&
+                   std::setvbuf(file, buffer.data(), _IOFBF, buffer.size()) == 0 && fill(file) &&
+                   files_sync(file) == 0;
     if (!written) error = errno;
     if (file != nullptr && std::fclose(file) != 0 && written) {
         written = false;

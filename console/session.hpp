@@ -27,6 +27,9 @@ void session_signals_as_key(bool on);
 // that came, as it would have ended at once.
 void session_defer_ending_signals(bool on);
 
+// Whether a signal deferred above has come.
+bool session_ending_by_signal();
+
 // After a signal deferred above: puts the terminal back, releases the ports, says the last words
 // and ends the process as that signal ends it. Returns at once when none came.
 void session_end_by_deferred_signal();

@@ -205,6 +205,10 @@ void session_defer_ending_signals(bool on) {
     defer_ending = on ? 1 : 0;
 }
 
+bool session_ending_by_signal() {
+    return deferred_signal != 0;
+}
+
 void session_end_by_deferred_signal() {
     const int sig = deferred_signal;
     if (sig == 0) return;

@@ -71,6 +71,10 @@ void session_defer_ending_signals(bool on) {
     defer_ending.store(on);
 }
 
+bool session_ending_by_signal() {
+    return deferred_close.load();
+}
+
 void session_end_by_deferred_signal() {
     if (!deferred_close.load()) return;
     release_at_exit();

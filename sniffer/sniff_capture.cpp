@@ -51,7 +51,9 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
     }
     const std::size_t size = sniff_decode_text(stream.decoder, bytes, count, stream.text.data());
     if (output_write(stream.text.data(), size) != 0) {
-        output_report_failure(errno);
+        // A reader gone away with the image still to write: the process dies of SIGPIPE once
+        // it is out, and says no more than without it.
+        if (!session_ending_by_signal()) output_report_failure(errno);
         return -1;
     }
     return 0;
@@ -64,6 +66,8 @@ int replay(const SniffOptions& options, std::FILE* file, SniffImage* image) {
     for (;;) {
         const std::size_t count = std::fread(area.data(), 1, area.size(), file);
         if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
+        // A hang-up or a reader gone away ends the reading where it is.
+        if (session_ending_by_signal()) return 0;
         if (count == area.size()) continue;
         if (std::ferror(file)) {
             output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
@@ -121,7 +125,10 @@ int sniff_replay(const SniffOptions& options) {
         return -1;
     }
     const std::unique_ptr<SniffImage> image = sniff_image_for(options);
+    // Whatever ends the reading, the image is written before the process goes.
+    if (image != nullptr) session_defer_ending_signals(true);
     int status = replay(options, file, image.get());
     if (image != nullptr && sniff_image_finish(options, *image) != 0) status = -1;
+    session_end_by_deferred_signal();
     return status;
 }

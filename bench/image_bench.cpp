@@ -6,7 +6,7 @@
 //   256 MiB part, against the bound of the image size and 8 MiB;
 // - a live flood at 300,000 bytes/s from the emulated adapter with --image: every byte shown in
 //   order, as without it, and the image the same as --read makes of the same bytes.
-//   image_bench SPI_SNIFFER [--runs N] [--megabytes N] [--live-megabytes N]
+//   image_bench SPI_SNIFFER [--runs N] [--megabytes N (of the capture; the flood takes 3)]
 
 #include "emulator.hpp"
 #include "sniff_text.hpp"
@@ -41,10 +41,9 @@ struct Flash {
 };
 
 unsigned random_number(Flash& flash) {
-    flash.seed ^= flash.seed << 13;
-    flash.seed ^= flash.seed >> 7;
-    flash.seed ^= flash.seed << 17;
-    return static_cast<unsigned>(flash.seed);
+    std::uint64_t& x = flash.seed;
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    return static_cast<unsigned>(x);
 }
 
 // One frame: the command while the flash floats MISO, then the answer while the host sends 0.
@@ -153,9 +152,9 @@ Bytes read_file(const std::string& path) {
 }
 
 struct Run {
-    double seconds = 0;
-    long max_rss_kib = 0;
-    int status = -1;
+    double seconds;
+    long max_rss_kib;
+    int status;
 };
 
 // Runs the program with stdout to out_path and stderr to /dev/null, within limit_s.
@@ -174,30 +173,24 @@ Run run(const std::vector<std::string>& args, const std::string& out_path, int l
         execv(argv[0], argv.data());
         _exit(127);
     }
-    Run result;
     int status = 0;
     rusage usage{};
     while (wait4(pid, &status, WNOHANG, &usage) == 0) {
         if (Clock::now() - start > std::chrono::seconds(limit_s)) kill(pid, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.max_rss_kib = usage.ru_maxrss;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss,
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
 
-std::string spread(std::vector<double> values, const char* format) {
+// "min / median / max" in format; the median also in *median.
+std::string spread(std::vector<double> values, const char* format, double* median = nullptr) {
     std::sort(values.begin(), values.end());
+    if (median != nullptr) *median = values[values.size() / 2];
     char text[128];
     std::snprintf(text, sizeof text, format, values.front(), values[values.size() / 2],
                   values.back());
     return text;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 long option(int count, char** arguments, const char* name, long fallback) {
@@ -210,15 +203,12 @@ long option(int count, char** arguments, const char* name, long fallback) {
 
 int main(int argument_count, char** arguments) {
     if (argument_count < 2) {
-        std::fprintf(stderr,
-                     "usage: %s SPI_SNIFFER [--runs N] [--megabytes N] [--live-megabytes N]\n",
-                     arguments[0]);
+        std::fprintf(stderr, "usage: %s SPI_SNIFFER [--runs N] [--megabytes N]\n", arguments[0]);
         return 2;
     }
     const std::string sniffer = arguments[1];
     const int runs = static_cast<int>(option(argument_count, arguments, "--runs", 3));
     const long megabytes = option(argument_count, arguments, "--megabytes", 100);
-    const long live_megabytes = option(argument_count, arguments, "--live-megabytes", 3);
     char folder_template[] = "/tmp/image_bench.XXXXXX";
     if (mkdtemp(folder_template) == nullptr) return 2;
     const std::string folder = folder_template, image = folder + "/image.bin";
@@ -238,10 +228,12 @@ int main(int argument_count, char** arguments) {
             plain.push_back(without.seconds);
             imaged.push_back(with.seconds);
         }
+        double without = 0, with = 0;
+        const std::string plain_text = spread(plain, "%.3f / %.3f / %.3f", &without);
+        const std::string imaged_text = spread(imaged, "%.3f / %.3f / %.3f", &with);
         std::printf("   text to %-9s  without %s  with --image %s  x%.2f\n",
-                    output == text ? "a file" : output.c_str(),
-                    spread(plain, "%.3f / %.3f / %.3f").c_str(),
-                    spread(imaged, "%.3f / %.3f / %.3f").c_str(), median(plain) / median(imaged));
+                    output == text ? "a file" : output.c_str(), plain_text.c_str(),
+                    imaged_text.c_str(), without / with);
     }
 
     write_file(capture, ends_capture());
@@ -261,7 +253,7 @@ int main(int argument_count, char** arguments) {
                 spread(imaged_rss, "%.1f / %.1f / %.1f").c_str());
     failed += std::any_of(imaged_rss.begin(), imaged_rss.end(), [](double m) { return m > 264; });
 
-    const Bytes live = mixed_capture(static_cast<std::size_t>(live_megabytes) * 1000000);
+    const Bytes live = mixed_capture(3000000);
     write_file(capture, live);
     const std::string reference = folder + "/reference.bin";
     run({sniffer, "--read", capture, "--image", reference}, "/dev/null");

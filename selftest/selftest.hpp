@@ -61,8 +61,8 @@ struct SelfTestLog {
     int passed;
     int failed;
     int errors;
-    int unnumbered_boards;  // of them, boards without a serial number
-    int unnumbered_passed;  // and of those, the ones that passed
+    int unnumbered_boards; // of them, boards without a serial number
+    int unnumbered_passed; // and of those, the ones that passed
     std::map<std::string, SelfTestSerialHistory> serials;
 };
 

@@ -16,10 +16,11 @@ constexpr const char* short_options = "ms:p:";
 
 enum : int { option_log = 256, option_version, option_station, option_operator, option_serial };
 
-constexpr LongOption long_options[] = {
-    {"log", true, option_log},          {"version", false, option_version},
-    {"station", true, option_station},  {"operator", true, option_operator},
-    {"serial", false, option_serial}};
+constexpr LongOption long_options[] = {{"log", true, option_log},
+                                       {"version", false, option_version},
+                                       {"station", true, option_station},
+                                       {"operator", true, option_operator},
+                                       {"serial", false, option_serial}};
 
 // A name goes into every line of the record: a line break in it would split a line in two.
 void refuse_line_break(const std::string& name, const char* option) {

@@ -82,7 +82,7 @@ void measure(const AdapterLink& link, SelfTestBoard& board) {
         std::printf(" ADC Reading: %2.0f Volts\n", static_cast<double>(board.volts));
     } else {
         std::printf(" Expecting 2 bytes returned but got %i instead\n", count);
-        board.reason = count > 0             ? "reading of " + std::to_string(count) + " byte instead of 2"
+        board.reason = count > 0 ? "reading of " + std::to_string(count) + " byte instead of 2"
                        : serial_lost(link.port) ? "port lost"
                                                 : "no reading";
     }

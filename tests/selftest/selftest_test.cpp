@@ -378,6 +378,7 @@ struct RecordFolder {
 
 // One board passes, one fails, then the run ends: every board is on the record whatever ends
 // it, and the tally is the last word on standard error.
+const std::string who = ",\"Line 2, bench 3\",Ann"; // serial (none), station, operator
 struct LogCase {
     const char* name;
     const char* ending; // "esc", "sigterm", or "lost" (the port is gone at the next board)
@@ -394,8 +395,8 @@ TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     EmulatorScript script;
     script.readings = {{0x47, 0x46}, {0x00, 0x80}};
     SelfTest test;
-    start(test, script,
-          {"--log", record.path, "--station", "Line 2, bench \"3\"", "--operator=Ann"}, {});
+    start(test, script, {"--log", record.path, "--station", "Line 2, bench 3", "--operator=Ann"},
+          {});
     ASSERT_TRUE(process_send(test.process, "abc")); // start, go on after the pause, next board
     ASSERT_TRUE(process_wait_for_output(test.process, fail + " powering off.....\n" + next_prompt,
                                         run_timeout_ms));
@@ -408,7 +409,6 @@ TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     }
     ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
 
-    const std::string who = ",\"Line 2, bench \"\"3\"\"\",Ann";
     EXPECT_EQ(timeless(file_text(record.path)),
               header + line("1,0x4746,12,PASS", who, "12.000,PASS,,") +
                   line("2,0x0080,0,FAIL", who, "0.084,FAIL,,") + c.last);
@@ -428,8 +428,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LogCase{"Esc", "esc", "", tally(2, 1, 1, 0, "1 of 2 boards (50.0%)")},
                     LogCase{"Sigterm", "sigterm", "", tally(2, 1, 1, 0, "1 of 2 boards (50.0%)")},
                     LogCase{"LostPort", "lost",
-                            line("3,,,", ",\"Line 2, bench \"\"3\"\"\",Ann",
-                                 ",ERROR,,port did not open: no such device"),
+                            line("3,,,", who, ",ERROR,,port did not open: no such device"),
                             tally(3, 1, 1, 1, "1 of 3 boards (33.3%)")}),
     case_name);
 

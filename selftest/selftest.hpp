@@ -102,6 +102,9 @@ std::string selftest_csv_field(const std::string& text);
 // Esc or the end of input stopped it.
 bool selftest_read_serial(std::string& serial);
 
+// keys_take for the prompts, after a serial number: the key that came right behind its Enter.
+int selftest_take_key();
+
 // The voltage at the probe for a two-byte reading: worked out in double, held as a float.
 float selftest_volts(unsigned reading);
 

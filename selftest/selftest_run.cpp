@@ -148,7 +148,7 @@ int selftest_run(const SelfTestOptions& options) {
     }
     std::puts(" Press Esc to exit, any other key to start the self-test \n");
     bool first_board = true;
-    if (stops(keys_take())) stop();
+    if (stops(selftest_take_key())) stop();
     std::string serial = board_serial(options, log);
     std::puts("\n Starting test! ");
 
@@ -182,7 +182,7 @@ int selftest_run(const SelfTestOptions& options) {
 
         if (first_board) {
             std::puts(" Press any key to continue...");
-            keys_take(); // any key goes on here, Esc included
+            selftest_take_key(); // any key goes on here, Esc included
         }
         send_byte(link.port, closing_byte);
         serial_close(link.port);
@@ -190,7 +190,7 @@ int selftest_run(const SelfTestOptions& options) {
         std::puts("\n Connect another Tapwright HVP adapter and press any key to start the "
                   "self-test again ");
         std::puts(" Or hit ESC key to stop and end the test.");
-        const int key = keys_take();
+        const int key = selftest_take_key();
         first_board = false;
         if (stops(key)) stop();
         serial = board_serial(options, log);

@@ -5,6 +5,7 @@
 #include "selftest.hpp"
 
 #include "keys.hpp"
+#include "output.hpp"
 
 #include <cstdio>
 
@@ -15,14 +16,31 @@ constexpr std::size_t longest_serial = 64;
 constexpr int backspace = 0x08;
 constexpr int erase = 0x7F;
 
+// A key taken to look behind an Enter, and not the LF of a CR LF.
+int held_key = 0;
+bool holding = false;
+
 } // namespace
+
+int selftest_take_key() {
+    if (!holding) return keys_take();
+    holding = false;
+    output_flush(); // as keys_take does: the prompt is out before its key is taken
+    return held_key;
+}
 
 bool selftest_read_serial(std::string& serial) {
     std::string typed;
     for (;;) {
-        const int key = keys_take();
+        const int key = selftest_take_key();
         if (key == key_escape || key == key_end_of_input) return false;
-        if (key == '\r' || key == '\n') break;
+        if (key == '\n') break;
+        if (key == '\r') {
+            // A file of serial numbers from Windows ends its lines in CR LF: the LF that came
+            // with the CR is the same Enter, not the key for the next prompt.
+            if (keys_waiting() == 1 && (held_key = keys_take()) != '\n') holding = true;
+            break;
+        }
         if (key == backspace || key == erase) {
             if (typed.empty()) continue;
             typed.pop_back();

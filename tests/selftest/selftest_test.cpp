@@ -453,7 +453,7 @@ TEST(SelfTestSerials, RetestsAreCountedAndTheYieldIsTold) {
     answer(test, expected += asked, "SN1\n");
     expected += "SN1\nboard SN1: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
     answer(test, expected += next_prompt, "d");
-    answer(test, expected += asked, " SN2 \n");
+    answer(test, expected += asked, " SN2 \r\n"); // one Enter
     expected += " SN2 \nboard SN2: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
     answer(test, expected += next_prompt, "e");
     answer(test, expected += asked, "\x1b");

@@ -456,13 +456,17 @@ TEST(SelfTestSerials, RetestsAreCountedAndTheYieldIsTold) {
     answer(test, expected += asked, " SN2 \r\n"); // one Enter
     expected += " SN2 \nboard SN2: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
     answer(test, expected += next_prompt, "e");
+    answer(test, expected += asked, "\n"); // no serial number
+    expected += "\n" + new_test + board(test.port, twelve_volts + pass);
+    answer(test, expected += next_prompt, "f");
     answer(test, expected += asked, "\x1b");
     expect_stopped(test, expected + stopping);
     EXPECT_EQ(timeless(file_text(record.path)),
               header + "TIME" + earlier + line("1,0x0080,0,FAIL", "SN1,,", "0.084,FAIL,1,") +
                   line("2,0x4746,12,PASS", "SN1,,", "12.000,PASS,2,") +
-                  line("3,0x4746,12,PASS", "SN2,,", "12.000,PASS,2,"));
-    EXPECT_EQ(test.process.err, tally(3, 2, 1, 0, "1 of 2 boards (50.0%)"));
+                  line("3,0x4746,12,PASS", "SN2,,", "12.000,PASS,2,") +
+                  line("4,0x4746,12,PASS", ",,", "12.000,PASS,,"));
+    EXPECT_EQ(test.process.err, tally(4, 3, 1, 0, "2 of 3 boards (66.7%)"));
 }
 
 // What a run does to a record it finds, or to a file that is none: one board that passes, then

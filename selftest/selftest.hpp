@@ -57,7 +57,7 @@ struct SelfTestLog {
     bool plain;       // not a disk file (a pipe, a terminal, a null device): never synced or cut
     std::string station;
     std::string operator_name;
-    int boards; // boards tried in this run, one line each
+    int boards; // boards tried in this run
     int passed;
     int failed;
     int errors;

@@ -110,8 +110,8 @@ inline constexpr std::size_t sniff_run_size = 512;
 //
 // The data of a plain read or program is most of the traffic: once a frame is there, the decoder
 // gathers the byte of each pair that carries it (run_source) into run and hands the run on at
-// once, instead of each pair on its own. A reader that wants every pair whole leaves run_source
-// at none.
+// once, instead of each pair on its own (start_run in sniff_frame.cpp decides; a reader that
+// needs every pair whole would keep run_source at none there).
 struct SniffFrames {
     SniffFlashState state;
     SniffFlashOp op;

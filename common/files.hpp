@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // The files the programs keep beside their output (a capture, a production record), where the
 // platforms differ.
@@ -19,3 +20,7 @@ bool files_regular(std::FILE* file);
 // Cuts the file back to its first size bytes, so that a write that failed half-way leaves
 // nothing of itself behind. Returns 0, or -1 with errno set.
 int files_cut(std::FILE* file, long size);
+
+// Puts the file at from in the place of to, in one step: to is either as it was or the whole new
+// file, never half of it. Returns 0, or -1 with errno set.
+int files_replace(const std::string& from, const std::string& to);

@@ -1,6 +1,7 @@
 #include "files.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,4 +23,8 @@ int files_cut(std::FILE* file, long size) {
         if (ftruncate(fileno(file), static_cast<off_t>(size)) == 0) return 0;
         if (errno != EINTR) return -1;
     }
+}
+
+int files_replace(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str());
 }

@@ -31,3 +31,11 @@ int files_cut(std::FILE* file, long size) {
     errno = error;
     return -1;
 }
+
+// rename() refuses a target that exists here.
+int files_replace(const std::string& from, const std::string& to) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return -1;
+}

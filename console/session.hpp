@@ -21,6 +21,19 @@ void session_restore();
 // count as a key (key_signal, see keys.hpp).
 void session_signals_as_key(bool on);
 
+// While on, SIGHUP, SIGQUIT and SIGPIPE (on Windows the console's closing) do not end the process
+// at once either: they count as a key as well, so that the run can finish what must outlive it
+// (a file written at the end). session_end_by_deferred_signal then ends the process by the signal
+// that came, as it would have ended at once.
+void session_defer_ending_signals(bool on);
+
+// Whether a signal deferred above has come.
+bool session_ending_by_signal();
+
+// After a signal deferred above: puts the terminal back, releases the ports, says the last words
+// and ends the process as that signal ends it. Returns at once when none came.
+void session_end_by_deferred_signal();
+
 // What the program says last on standard error, however it ends: at exit (after standard output
 // is out), and on POSIX also before it dies of a signal. Each call replaces the text before;
 // "" says nothing. Call only after session_start.

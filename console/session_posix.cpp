@@ -27,6 +27,8 @@ volatile sig_atomic_t our_mode_active = 0;
 // no signal for it, so the waits look every background_check_ms.
 volatile sig_atomic_t in_background = 0;
 volatile sig_atomic_t signals_as_key = 0;
+volatile sig_atomic_t defer_ending = 0;
+volatile sig_atomic_t deferred_signal = 0;
 bool started = false;
 struct sigaction stop_action;
 
@@ -79,6 +81,9 @@ void raise_as_default(int sig) {
 void on_signal(int sig) {
     const int saved_errno = errno;
     if (signals_as_key && (sig == SIGINT || sig == SIGTERM)) {
+        keys_signal();
+    } else if (defer_ending && (sig == SIGHUP || sig == SIGQUIT || sig == SIGPIPE)) {
+        if (deferred_signal == 0) deferred_signal = sig;
         keys_signal();
     } else {
         session_restore();
@@ -194,6 +199,23 @@ void session_restore() {
 
 void session_signals_as_key(bool on) {
     signals_as_key = on ? 1 : 0;
+}
+
+void session_defer_ending_signals(bool on) {
+    defer_ending = on ? 1 : 0;
+}
+
+bool session_ending_by_signal() {
+    return deferred_signal != 0;
+}
+
+void session_end_by_deferred_signal() {
+    const int sig = deferred_signal;
+    if (sig == 0) return;
+    session_restore();
+    serial_release_all();
+    say_last_words();
+    raise_as_default(sig);
 }
 
 bool session_keys_readable() {

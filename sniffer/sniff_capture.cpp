@@ -2,6 +2,7 @@
 // byte waiting, keep it, decode it, write its text. A saved capture takes the same way from its
 // file.
 
+#include "sniff_image.hpp"
 #include "sniffer.hpp"
 
 #include "files.hpp"
@@ -32,8 +33,9 @@ struct SniffStream {
     const std::string* path; // its name, for what is said when it fails
 };
 
-SniffStream stream_new(const SniffOptions& options, std::FILE* file, const std::string& path) {
-    SniffStream stream{sniff_decoder_new(options.raw, options.flash), {}, file, &path};
+SniffStream stream_new(const SniffOptions& options, std::FILE* file, const std::string& path,
+                       SniffImage* image) {
+    SniffStream stream{sniff_decoder_new(options.raw, options.flash, image), {}, file, &path};
     stream.text.resize(sniff_text_room(stream.decoder, chunk_size));
     return stream;
 }
@@ -49,18 +51,43 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
     }
     const std::size_t size = sniff_decode_text(stream.decoder, bytes, count, stream.text.data());
     if (output_write(stream.text.data(), size) != 0) {
-        output_report_failure(errno);
+        // A reader gone away with the image still to write: the process dies of SIGPIPE once
+        // it is out, and says no more than without it.
+        if (!session_ending_by_signal()) output_report_failure(errno);
         return -1;
     }
     return 0;
 }
 
+// The capture file's bytes through the decoder to its end. Returns 0, or -1 after saying why.
+int replay(const SniffOptions& options, std::FILE* file, SniffImage* image) {
+    std::vector<unsigned char> area(chunk_size);
+    SniffStream stream = stream_new(options, nullptr, options.read, image);
+    for (;;) {
+        const std::size_t count = std::fread(area.data(), 1, area.size(), file);
+        if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
+        // A hang-up or a reader gone away ends the reading where it is.
+        if (session_ending_by_signal()) return 0;
+        if (count == area.size()) continue;
+        if (std::ferror(file)) {
+            output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+}
+
 } // namespace
 
-int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file) {
+int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
+                  SniffImage* image) {
     std::vector<unsigned char> area(chunk_size);
-    SniffStream stream = stream_new(options, capture_file, options.write);
+    SniffStream stream = stream_new(options, capture_file, options.write, image);
     session_signals_as_key(true);
+    // The image is written once the capture is over, also when a hang-up or a reader that went
+    // away ends it.
+    if (image != nullptr) session_defer_ending_signals(true);
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
         const int ready = keys_wait_port(port, wait_without_limit);
@@ -88,6 +115,7 @@ std::FILE* sniff_create_capture_file(const std::string& path) {
 }
 
 int sniff_replay(const SniffOptions& options) {
+    if (!options.image.empty() && sniff_image_check(options.image) != 0) return -1;
     const bool from_input = options.read == "-";
     if (from_input) files_binary_input();
     std::FILE* file = from_input ? stdin : std::fopen(options.read.c_str(), "rb");
@@ -96,17 +124,11 @@ int sniff_replay(const SniffOptions& options) {
                      std::strerror(errno));
         return -1;
     }
-    std::vector<unsigned char> area(chunk_size);
-    SniffStream stream = stream_new(options, nullptr, options.read);
-    for (;;) {
-        const std::size_t count = std::fread(area.data(), 1, area.size(), file);
-        if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
-        if (count == area.size()) continue;
-        if (std::ferror(file)) {
-            output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
-                         std::strerror(errno));
-            return -1;
-        }
-        return 0;
-    }
+    const std::unique_ptr<SniffImage> image = sniff_image_for(options);
+    // Whatever ends the reading, the image is written before the process goes.
+    if (image != nullptr) session_defer_ending_signals(true);
+    int status = replay(options, file, image.get());
+    if (image != nullptr && sniff_image_finish(options, *image) != 0) status = -1;
+    session_end_by_deferred_signal();
+    return status;
 }

@@ -2,6 +2,7 @@
 // pseudo-terminal, keys on its standard input; and the flash annotations of its decoder.
 
 #include "program_run.hpp"
+#include "sniff_image.hpp"
 #include "sniff_text.hpp"
 #include "sniffer.hpp"
 
@@ -9,8 +10,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -130,6 +135,19 @@ INSTANTIATE_TEST_SUITE_P(
                         {"COM1", "-d", "COM5", "junk", "-e", "0"},
                         banner + echo("COM5", "0") + " Opening Tapwright on COM5 at 115200bps...\n",
                         " Error opening serial port\n"},
+        CommandLineCase{"ImageSizeNotAPowerOfTwo",
+                        {"-d", "COM1", "--image", "f.bin", "--image-size", "3M"},
+                        banner + " --image-size 3M: give a power of two in bytes, or with K or M "
+                                 "(65536, 64K, 16M), at most 4096M\n",
+                        ""},
+        CommandLineCase{"ImageSizeAlone",
+                        {"-d", "COM1", "--image-size", "64K"},
+                        banner + " --image-size needs --image or --summary\n",
+                        ""},
+        CommandLineCase{"ImageOverItsCapture",
+                        {"--read", "c.bin", "--image", "c.bin"},
+                        " --image and --read name the same file\n",
+                        ""},
         CommandLineCase{"ModemEcho",
                         {"-d", "/nonexistent/COM5", "-m"},
                         banner + echo("/nonexistent/COM5") +
@@ -265,8 +283,9 @@ Bytes joined(Bytes first, const Bytes& second) {
 
 // The decoder's text for a stream handed over in chunks of chunk bytes, each in the room the
 // decoder asks for (no more: the sanitizer build catches a write beyond it).
-std::string decoded(const Bytes& stream, bool flash, std::size_t chunk) {
-    SniffDecoder decoder = sniff_decoder_new(false, flash);
+std::string decoded(const Bytes& stream, bool flash, std::size_t chunk,
+                    SniffImage* image = nullptr) {
+    SniffDecoder decoder = sniff_decoder_new(false, flash, image);
     std::string text;
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         const std::size_t count = std::min(chunk, stream.size() - at);
@@ -349,6 +368,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "SECTOR ERASE4 4K addr=0x01001000"},
         FlashCase{"BlockErase4", flash_frame({0xDC, 0x01, 0x01, 0x00, 0x00}),
                   "BLOCK ERASE4 64K addr=0x01010000"},
+        FlashCase{"BlockErase4_32", flash_frame({0x5C, 0x01, 0x00, 0x80, 0x00}),
+                  "BLOCK ERASE4 32K addr=0x01008000"},
+        FlashCase{"Enter4Byte", flash_frame({0xB7}), "ENTER 4-BYTE ADDRESS MODE"},
+        FlashCase{"WriteExtendedAddress", flash_frame({0xC5, 0x01}),
+                  "WRITE EXTENDED ADDRESS value=0x01"},
+        FlashCase{"QuadOutputRead", flash_frame({0x6B, 0x00, 0x10, 0x00, 0x00}, {0x12, 0x34}),
+                  "QUAD OUTPUT READ addr=0x001000 undecodable bytes=7"},
+        FlashCase{"QuadIoRead", flash_frame({0xEB, 0x00, 0x10}),
+                  "QUAD I/O READ undecodable bytes=3"},
         FlashCase{"ChipErase60", flash_frame({0x60}), "CHIP ERASE"},
         FlashCase{"ChipEraseC7", flash_frame({0xC7}), "CHIP ERASE"},
         FlashCase{"UnknownCommand", flash_frame({0x4B, 0x00, 0x00, 0x00, 0x00}, {0x01, 0x02}),
@@ -362,6 +390,181 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF, 0x5C, 0x00, 0xFF,
                    0x5C, 0x00, 0xA5, 0x41},
                   "READ addr=0x001000 len=1 data=A5 cut"}),
+    case_name);
+
+// --- The image, through the decoder ---------------------------------------------------------
+
+Bytes frames(std::initializer_list<Bytes> each) {
+    Bytes stream;
+    for (const Bytes& frame : each) stream.insert(stream.end(), frame.begin(), frame.end());
+    return stream;
+}
+
+// A frame whose command bytes go on one line, then bytes on two: per clock the flash drives the
+// higher bit of each two on MISO, the lower on MOSI.
+Bytes dual_frame(const Bytes& single, const Bytes& dual) {
+    Bytes stream = flash_frame(single);
+    stream.pop_back();
+    for (std::size_t i = 0; i + 1 < dual.size(); i += 2) {
+        const unsigned both = unsigned{dual[i]} << 8 | dual[i + 1];
+        unsigned mosi = 0, miso = 0;
+        for (int clock = 0; clock < 8; ++clock) {
+            miso |= ((both >> (15 - 2 * clock)) & 1) << (7 - clock);
+            mosi |= ((both >> (14 - 2 * clock)) & 1) << (7 - clock);
+        }
+        stream.insert(stream.end(),
+                      {0x5C, static_cast<unsigned char>(mosi), static_cast<unsigned char>(miso)});
+    }
+    stream.push_back(0x5D);
+    return stream;
+}
+
+// Every known byte below the size: "0xADDRESS: XX XX" per range, "; " between ranges, a run of one
+// value as "XX*count".
+std::string known_text(const SniffImage& image) {
+    std::string text;
+    char piece[32];
+    std::uint64_t start = 0, stop = 0;
+    const std::uint64_t size = sniff_image_size(image, nullptr);
+    for (std::uint64_t from = 0; sniff_image_next_range(image, from, size, start, stop);
+         from = stop) {
+        std::snprintf(piece, sizeof piece, "%s0x%08llX:", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(start));
+        text += piece;
+        for (std::uint64_t at = start; at < stop;) {
+            const int value = sniff_image_byte(image, at);
+            std::uint64_t run = 1;
+            while (at + run < stop && sniff_image_byte(image, at + run) == value) ++run;
+            std::snprintf(piece, sizeof piece, run >= 3 ? " %02X*%llu" : " %02X", value,
+                          static_cast<unsigned long long>(run));
+            text += piece;
+            at += run >= 3 ? run : 1;
+        }
+    }
+    return text;
+}
+
+struct ImageCase {
+    const char* name;
+    Bytes stream;
+    std::string known;
+    std::uint64_t size;
+    std::uint64_t disagreements = 0;
+    std::uint64_t given_size = 0;
+    std::string annotation = ""; // of the last frame, when it matters
+};
+
+class SnifferImage : public testing::TestWithParam<ImageCase> {};
+
+// Wherever the chunks are cut, the image knows what the traffic told, and the text is the text
+// without an image.
+TEST_P(SnifferImage, KnowsWhatTheTrafficTold) {
+    const ImageCase& c = GetParam();
+    for (const std::size_t chunk : {c.stream.size(), std::size_t{1}, std::size_t{7}}) {
+        SCOPED_TRACE("in chunks of " + std::to_string(chunk));
+        const std::unique_ptr<SniffImage> image = sniff_image_new(c.given_size);
+        const std::string text = decoded(c.stream, true, chunk, image.get());
+        EXPECT_EQ(text, decoded(c.stream, true, chunk));
+        EXPECT_EQ(known_text(*image), c.known);
+        EXPECT_EQ(sniff_image_size(*image, nullptr), c.size);
+        EXPECT_EQ(image->disagreements, c.disagreements);
+        const std::size_t last = text.rfind("flash: ") + 7;
+        if (!c.annotation.empty()) {
+            EXPECT_EQ(text.substr(last, text.size() - last - 1), c.annotation);
+        }
+    }
+}
+
+const Bytes sfdp_of_1mib = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x00, 0xFF, 0x00, 0x06, 0x01, 0x10,
+                            0x10, 0x00, 0x00, 0xFF, 0xE5, 0x20, 0xF1, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferImage,
+    testing::Values(
+        ImageCase{"Read", flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1}), "0x00000100: A0 A1",
+                  512},
+        ImageCase{"FastRead", flash_frame({0x0B, 0x00, 0x01, 0x00, 0x99}, {0xA0}), "0x00000100: A0",
+                  512},
+        ImageCase{"Read4", flash_frame({0x13, 0x01, 0x00, 0x00, 0x00}, {0xB0}), "0x01000000: B0",
+                  1 << 25},
+        ImageCase{"FastRead4", flash_frame({0x0C, 0x00, 0x00, 0x00, 0x10, 0x99}, {0xB0}),
+                  "0x00000010: B0", 32},
+        ImageCase{
+            "FourByteState",
+            frames({flash_frame({0xB7}), flash_frame({0x03, 0x01, 0x00, 0x00, 0x10}, {0xC0})}),
+            "0x01000010: C0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=C0"},
+        ImageCase{"FourByteStateLeft",
+                  frames({flash_frame({0xB7}), flash_frame({0xE9}),
+                          flash_frame({0x03, 0x00, 0x00, 0x20}, {0xC1})}),
+                  "0x00000020: C1", 64},
+        ImageCase{
+            "ExtendedAddressRegister",
+            frames({flash_frame({0xC5, 0x01}), flash_frame({0x03, 0x00, 0x00, 0x10}, {0xD0})}),
+            "0x01000010: D0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=D0"},
+        ImageCase{"DualOutputRead",
+                  dual_frame({0x3B, 0x00, 0x01, 0x00, 0x00}, {0x12, 0x34, 0x56, 0x78}),
+                  "0x00000100: 12 34 56 78", 512, 0, 0,
+                  "DUAL OUTPUT READ addr=0x000100 len=4 data=12345678"},
+        ImageCase{"DualOutputRead4", dual_frame({0x3C, 0x01, 0x00, 0x00, 0x00, 0x00}, {0x9A, 0xBC}),
+                  "0x01000000: 9A BC", 1 << 25},
+        ImageCase{"DualIoRead", dual_frame({0xBB}, {0x00, 0x02, 0x00, 0xFF, 0xDE, 0xAD}),
+                  "0x00000200: DE AD", 1024, 0, 0, "DUAL I/O READ addr=0x000200 len=2 data=DEAD"},
+        ImageCase{
+            "DualIoReadOfFourAddressBytesIsNotGuessed",
+            frames({flash_frame({0xB7}), dual_frame({0xBB}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE})}),
+            "", 0, 0, 0, "DUAL I/O READ undecodable bytes=4"},
+        ImageCase{"DualIoRead4IsNotGuessed",
+                  dual_frame({0xBC}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE}), "", 0, 0, 0,
+                  "DUAL I/O READ4 undecodable bytes=4"},
+        ImageCase{"ProgramAndsAndWrapsInThePage",
+                  frames({flash_frame({0x03, 0x00, 0x00, 0xFE}, {0x0F, 0xFF}),
+                          flash_frame({0x02, 0x00, 0x00, 0xFE, 0xF1, 0x3C, 0xAA})}),
+                  "0x00000000: AA; 0x000000FE: 01 3C", 256},
+        ImageCase{"ProgramOfMoreThanAPageKeepsTheLastForEachPlace",
+                  flash_frame(joined(joined({0x02, 0x00, 0x00, 0x00}, Bytes(256, 0x00)), {0x55})),
+                  "0x00000000: 55 00*255", 256},
+        ImageCase{"ProgramCutShortIsNotCarriedOut",
+                  {0x5B, 0x5C, 0x02, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF,
+                   0x5C, 0x77, 0xFF, 0x41},
+                  "",
+                  0},
+        ImageCase{
+            "EraseUnits",
+            frames({flash_frame({0x20, 0x00, 0x12, 0x34}), flash_frame({0x52, 0x01, 0x7F, 0xFF}),
+                    flash_frame({0xD8, 0x02, 0xFF, 0xFF})}),
+            "0x00001000: FF*4096; 0x00010000: FF*32768; 0x00020000: FF*65536", 1 << 18},
+        ImageCase{"Erase4Units",
+                  frames({flash_frame({0x21, 0x01, 0x00, 0x10, 0x00}),
+                          flash_frame({0x5C, 0x01, 0x01, 0x00, 0x00}),
+                          flash_frame({0xDC, 0x01, 0x02, 0x00, 0x00})}),
+                  "0x01001000: FF*4096; 0x01010000: FF*32768; 0x01020000: FF*65536", 1 << 25},
+        ImageCase{"EraseThatCarriesMoreIsIgnored", flash_frame({0x20, 0x00, 0x10, 0x00, 0x00}), "",
+                  0},
+        ImageCase{"ChipErase",
+                  frames({flash_frame({0x9F}, {0x7A, 0x40, 0x0A}), flash_frame({0xC7})}),
+                  "0x00000000: FF*1024", 1024},
+        ImageCase{"SizeFromReadIdFoldsAndWraps",
+                  frames({flash_frame({0x03, 0x01, 0x00, 0x10}, {0xE0}),
+                          flash_frame({0x20, 0x01, 0x20, 0x00}),
+                          flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                          flash_frame({0x03, 0x00, 0xFF, 0xFE}, {0xE1, 0xE2, 0xE3, 0xE4})}),
+                  "0x00000000: E3 E4; 0x00000010: E0; 0x00002000: FF*4096; 0x0000FFFE: E1 E2",
+                  1 << 16},
+        ImageCase{"SizeFromSfdp", flash_frame({0x5A, 0x00, 0x00, 0x00, 0x00}, sfdp_of_1mib), "",
+                  1 << 20},
+        ImageCase{"SizeGiven", flash_frame({0x03, 0x00, 0x04, 0x01}, {0xF0}), "0x00000001: F0",
+                  1024, 0, 1024},
+        ImageCase{"QuadIsSkippedAndAQuadProgramForgetsItsPage",
+                  frames({flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0}),
+                          flash_frame({0x03, 0x00, 0x03, 0x00}, {0xA2}),
+                          flash_frame({0x6B, 0x00, 0x03, 0x00, 0x00}, {0x55}),
+                          flash_frame({0x32, 0x00, 0x01, 0x00, 0x12, 0x34})}),
+                  "0x00000300: A2", 1024, 0, 0,
+                  "QUAD PAGE PROGRAM addr=0x000100 undecodable bytes=6"},
+        ImageCase{"ReadBackDifferentDisagrees",
+                  frames({flash_frame({0x03, 0x00, 0x00, 0x10}, {0x11, 0x22}),
+                          flash_frame({0x03, 0x00, 0x00, 0x10}, {0x11, 0x33})}),
+                  "0x00000010: 11 33", 32, 1}),
     case_name);
 
 // --- The run ----------------------------------------------------------------------------------
@@ -669,6 +872,13 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
 
 // --- Captures that outlive the run ----------------------------------------------------------
 
+std::string file_text(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 // However the run ends, the capture file holds at least every byte the screen showed, and
 // decoding it again with --read prints the live run's text.
 struct CaptureCase {
@@ -685,13 +895,14 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     char folder[] = "/tmp/tapwright-capture-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
     EmulatorScript script;
-    script.stream_chunks = {{0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x10, 0xA5, 0x5D}, {0x41, 0x5B}};
+    script.stream_chunks = {flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5, 0x5A}), {0x41, 0x5B}};
     script.stream_repeat = !c.device_goes;
     script.stream_chunk_gap_ms = 20;
     script.hangup_after_stream = c.device_goes;
     Sniff sniff;
-    start(sniff, script, {"--write", path, "--flash"});
+    start(sniff, script, {"--write", path, "--flash", "--image", image});
     const std::string prefix = start_transcript(sniff.port);
     ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", run_timeout_ms));
     if (c.signal != 0) process_signal(sniff.process, c.signal);
@@ -700,15 +911,21 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     EXPECT_EQ(c.signal != 0 && c.status == c.signal ? sniff.process.signal : sniff.process.status,
               c.status);
 
-    const std::string live = sniff.process.out.substr(
-        prefix.size(), sniff.process.out.find("\n Serial port disconnected") - prefix.size());
+    const std::string& out = sniff.process.out;
+    const std::size_t end = std::min(out.find("\n Serial port disconnected"), out.find(" Summary"));
+    const std::string live = out.substr(prefix.size(), end - prefix.size());
     Process replay;
     ASSERT_TRUE(process_start(replay, program, {"--read", path, "--flash"}));
     ASSERT_TRUE(process_wait(replay, run_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
-    unlink(path.c_str());
-    rmdir(folder);
+    // The image is whole, its map beside it, and no temporary file is left.
+    std::string expected(32, '\xFF');
+    expected.replace(0x10, 2, "\xA5\x5A");
+    EXPECT_EQ(file_text(image), expected);
+    EXPECT_EQ(file_text(image + ".map"), "0x00000010 0x00000012\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 3);
+    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
@@ -718,15 +935,71 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
                                          CaptureCase{"LostDevice", 0, true, 255}),
                          case_name);
 
-TEST(SnifferWriteRead, CaptureFileThatCannotBeMadeStopsBeforeThePort) {
-    Sniff sniff;
-    start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-    EXPECT_EQ(sniff.process.status, 255);
-    EXPECT_NE(sniff.process.out.find(" Error opening capture file /nonexistent/capture.bin: "
-                                     "No such file or directory\n"),
-              std::string::npos);
-    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+TEST(SnifferWriteRead, FileThatCannotBeMadeStopsBeforeThePort) {
+    for (const std::string kind : {"capture", "image"}) {
+        Sniff sniff;
+        start(sniff, EmulatorScript{}, {kind == "image" ? "--image" : "--write", "/nonexistent/f"});
+        ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+        EXPECT_EQ(sniff.process.status, 255);
+        EXPECT_NE(sniff.process.out.find(" Error opening " + kind +
+                                         " file /nonexistent/f: No such file or directory\n"),
+                  std::string::npos);
+        EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+    }
+}
+
+// --read with --image: the summary on standard error tells what went by and what the image
+// knows; the map lists the known ranges.
+TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
+    char folder[] = "/tmp/tapwright-image-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string capture = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
+    const Bytes stream = frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                                 flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
+                                 flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
+                                 flash_frame({0x06}),
+                                 flash_frame({0x20, 0x00, 0x80, 0x00}),
+                                 flash_frame({0x6B, 0x00, 0x00, 0x00, 0x00}, {0x12}),
+                                 flash_frame({0x4B}),
+                                 flash_frame({0x03, 0x00}),
+                                 {0x5B, 0x5C, 0x05, 0xFF, 0x41}});
+    std::FILE* file = std::fopen(capture.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(stream.data(), 1, stream.size(), file);
+    std::fclose(file);
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--read", capture, "--image", image}));
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.err, " Summary\n " + std::to_string(stream.size()) +
+                         " bytes, 9 frames\n"
+                         " operations:\n"
+                         "          3 READ (0x03)\n"
+                         "          1 QUAD OUTPUT READ (0x6B)\n"
+                         "          1 SECTOR ERASE 4K (0x20)\n"
+                         "          1 WRITE ENABLE (0x06)\n"
+                         "          1 READ STATUS 1 (0x05)\n"
+                         "          1 READ ID (0x9F)\n"
+                         "          1 other commands\n"
+                         " READ ID: manufacturer=0x7A type=0x40 capacity=0x10\n"
+                         " image size: 65536 bytes (64 KiB), from READ ID\n"
+                         " known: 4100 bytes (6.26%) in 2 ranges\n"
+                         "   0x00000100 to 0x00000103, 4 bytes\n"
+                         "   0x00008000 to 0x00008FFF, 4096 bytes\n"
+                         " coverage, 1 KiB a character (#: all known, .: part, blank: nothing):\n"
+                         " |." +
+                         std::string(31, ' ') + "####" + std::string(28, ' ') +
+                         "|\n"
+                         " disagreements: 1\n"
+                         "   0x00000102 known 0xA2 read 0xFF\n"
+                         " not in the image: 1 quad, 0 undecodable\n"
+                         " cut short: 1 before their command was whole, 1 by a byte outside the "
+                         "framing\n");
+    EXPECT_EQ(file_text(image + ".map"), "0x00000100 0x00000104\n0x00008000 0x00009000\n");
+    EXPECT_EQ(file_text(image).substr(0x100, 5), "\xA0\xA1\xFF\xA3\xFF");
+    EXPECT_EQ(file_text(image).size(), 65536u);
+    std::filesystem::remove_all(folder);
 }
 
 // A saved capture from standard input, named as flash operations: nothing but the stream's text.

@@ -14,8 +14,8 @@ constexpr const char* short_options = "ms:p:e:d:r:";
 
 enum : int { option_write = 256, option_read, option_flash, option_version };
 
-constexpr LongOption long_options[] = {{"write", true, option_write},
-                                       {"read", true, option_read},
+constexpr LongOption long_options[] = {{"write", true, option_write, true},
+                                       {"read", true, option_read, true},
                                        {"flash", false, option_flash},
                                        {"version", false, option_version}};
 
@@ -85,6 +85,8 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
             options_store_once(read, read_set, parser.argument, " --read takes one file");
             break;
         default:
+            // The parser's line says what is wrong with a long option; the help knows none.
+            if (parser.error_long) options_fail();
             std::printf(" Invalid argument %c", option);
             sniff_print_help(arguments[0]);
             options_fail();

@@ -117,6 +117,13 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"UnknownOption", {"-x"}, banner + " Invalid argument ?" + help(), "-- 'x'"},
         CommandLineCase{
             "MissingArgument", {"-d"}, banner + " Invalid argument ?" + help(), "-- 'd'"},
+        // Long options: the parser's line alone, and nothing but a file name for a file.
+        CommandLineCase{"UnknownLongOption", {"--bogus", "-d", "COM1"}, banner, "option '--bogus'"},
+        CommandLineCase{
+            "WriteEmpty", {"-d", "COM1", "--write", ""}, banner, "requires a file name"},
+        CommandLineCase{"WriteEqualsEmpty", {"--write=", "-d", "COM1"}, banner, "a file name"},
+        CommandLineCase{"WriteMissing", {"-d", "COM1", "--write"}, banner, "requires an argument"},
+        CommandLineCase{"ReadEmpty", {"--read", ""}, banner, "'--read' requires a file name"},
         CommandLineCase{
             "NoDevice", {"-s", "115200"}, banner + " No serial port set\n" + help(), ""},
         CommandLineCase{

@@ -97,6 +97,11 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
         std::puts(" --read decodes a capture: it cannot be written again with --write");
         options_fail();
     }
+    // "-" is standard input to --read, but standard output already carries the text.
+    if (write == "-") {
+        std::puts(" --write takes a file: standard output (-) carries the text");
+        options_fail();
+    }
     if (!device_set && !reading) {
         std::puts(" No serial port set");
         sniff_print_help(arguments[0]);

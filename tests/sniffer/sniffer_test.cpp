@@ -124,6 +124,10 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"WriteEqualsEmpty", {"--write=", "-d", "COM1"}, banner, "a file name"},
         CommandLineCase{"WriteMissing", {"-d", "COM1", "--write"}, banner, "requires an argument"},
         CommandLineCase{"ReadEmpty", {"--read", ""}, banner, "'--read' requires a file name"},
+        CommandLineCase{"WriteDash",
+                        {"-d", "COM1", "--write", "-"},
+                        banner + " --write takes a file: standard output (-) carries the text\n",
+                        ""},
         CommandLineCase{
             "NoDevice", {"-s", "115200"}, banner + " No serial port set\n" + help(), ""},
         CommandLineCase{

@@ -60,6 +60,12 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file) {
     std::vector<unsigned char> area(chunk_size);
     SniffStream stream = stream_new(options, capture_file, options.write);
+    // What the file held stays until now: a run that failed before sniffing leaves it alone.
+    if (capture_file != nullptr && files_empty(capture_file) != 0) {
+        output_error(" Error writing capture file %s: %s\n", options.write.c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
     session_signals_as_key(true);
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
@@ -78,12 +84,12 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
     }
 }
 
-std::FILE* sniff_create_capture_file(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    // Unbuffered: every write goes straight to the file, nothing waits in this process.
-    if (file != nullptr && std::setvbuf(file, nullptr, _IONBF, 0) == 0) return file;
-    output_error(" Error opening capture file %s: %s\n", path.c_str(), std::strerror(errno));
-    if (file != nullptr) std::fclose(file);
+std::FILE* sniff_create_capture_file(const std::string& path, const std::string& device) {
+    FilesRefusal refusal = files_usable;
+    std::FILE* file = files_open_output(path.c_str(), serial_device_path(device.c_str()), refusal);
+    if (file != nullptr) return file;
+    output_error(" Error opening capture file %s: %s\n", path.c_str(),
+                 files_refusal_text(refusal, errno).c_str());
     return nullptr;
 }
 

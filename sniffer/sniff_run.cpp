@@ -30,7 +30,7 @@ int sniff_run(const SniffOptions& options) {
     // Before the port is touched: a capture that cannot be kept is no capture to start.
     std::FILE* capture_file = nullptr;
     if (!options.write.empty()) {
-        capture_file = sniff_create_capture_file(options.write);
+        capture_file = sniff_create_capture_file(options.write, options.device);
         if (capture_file == nullptr) return -1;
     }
     const AdapterLink link{adapter_open(options.device, options.speed, options.baud),

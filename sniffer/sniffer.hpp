@@ -83,13 +83,16 @@ std::size_t sniff_flash_text(const SniffFlashFrame& frame, bool cut, char* text)
 int sniff_run(const SniffOptions& options);
 
 // The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
-// to capture_file (when not null) and its text to standard output, each read's at once. Returns 0
+// to capture_file (when not null, emptied first) and its text to standard output, each read's at
+// once. Returns 0
 // after the key, -1 when the port went away or what it read could not be written (said why).
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file);
 
-// --write: creates (or empties) the capture file, unbuffered, so that it always holds every byte
-// the screen has shown. Returns it, or null after saying why on standard error.
-std::FILE* sniff_create_capture_file(const std::string& path);
+// --write: opens the capture file, unbuffered, so that it always holds every byte the screen has
+// shown, and held against a second run; sniff_capture empties it once sniffing starts. A
+// terminal or a device (the port among them: device is its name) is refused. Returns it, or
+// null after saying why on standard error.
+std::FILE* sniff_create_capture_file(const std::string& path, const std::string& device);
 
 // --read: decodes a saved capture (options.read; "-" is standard input) to standard output, as
 // the capture printed it. Returns 0 at its end, -1 when it cannot be read or the text cannot be

@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <fstream>
 #include <ostream>
 #include <random>
 #include <string>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -652,6 +655,11 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
 
 // --- Captures that outlive the run ----------------------------------------------------------
 
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // However the run ends, the capture file holds at least every byte the screen showed, and
 // decoding it again with --read prints the live run's text.
 struct CaptureCase {
@@ -668,6 +676,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     char folder[] = "/tmp/tapwright-capture-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/capture.bin";
+    std::ofstream(path) << std::string(100000, 'x'); // an older capture, emptied at the start
     EmulatorScript script;
     script.stream_chunks = {{0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x10, 0xA5, 0x5D}, {0x41, 0x5B}};
     script.stream_repeat = !c.device_goes;
@@ -690,6 +699,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     ASSERT_TRUE(process_wait(replay, run_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
+    EXPECT_EQ(file_text(path).find('x'), std::string::npos) << "the older capture is still there";
     unlink(path.c_str());
     rmdir(folder);
 }
@@ -701,16 +711,63 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
                                          CaptureCase{"LostDevice", 0, true, 255}),
                          case_name);
 
-TEST(SnifferWriteRead, CaptureFileThatCannotBeMadeStopsBeforeThePort) {
+// A capture file that cannot take the capture stops the run before the adapter sees a byte; an
+// existing file is left as it was until sniffing starts.
+struct CaptureFileCase {
+    const char* name;
+    std::string target; // a path, or "port", "link" (to the port), "kept" (an existing file)
+    bool held;          // another program holds "kept" locked
+    const char* port;   // the port to use, else the emulator's
+    std::string error;
+};
+
+class SnifferCaptureFile : public testing::TestWithParam<CaptureFileCase> {};
+
+TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
+    const CaptureFileCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string kept = std::string(folder) + "/kept.bin", link = std::string(folder) + "/l";
+    std::ofstream(kept) << "kept";
+    const int held = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(c.held ? flock(held, LOCK_EX) : 0, 0);
     Sniff sniff;
-    start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"});
+    sniff.emulator = emulator_start(EmulatorScript{});
+    ASSERT_NE(sniff.emulator, nullptr);
+    const std::string port = emulator_path(*sniff.emulator);
+    ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
+    const std::string target = c.target == "port" ? port
+                               : c.target == "link" ? link
+                               : c.target == "kept" ? kept
+                                                    : c.target;
+    ASSERT_TRUE(process_start(sniff.process, program,
+                              {"-d", c.port ? c.port : port, "--write", target}, merged()));
     ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
-    EXPECT_NE(sniff.process.out.find(" Error opening capture file /nonexistent/capture.bin: "
-                                     "No such file or directory\n"),
-              std::string::npos);
+    const std::string error = c.error.starts_with(" Error opening serial port")
+                                  ? c.error
+                                  : " Error opening capture file " + target + ": " + c.error;
+    EXPECT_NE(sniff.process.out.find(error), std::string::npos) << sniff.process.out;
     EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+    EXPECT_EQ(file_text(kept), "kept");
+    close(held);
+    unlink(kept.c_str());
+    unlink(link.c_str());
+    rmdir(folder);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferCaptureFile,
+    testing::Values(
+        CaptureFileCase{"MissingFolder", "/nonexistent/capture.bin", false, nullptr,
+                        "No such file or directory\n"},
+        CaptureFileCase{"ThePort", "port", false, nullptr, "it is the serial port itself"},
+        CaptureFileCase{"LinkToThePort", "link", false, nullptr, "it is the serial port itself"},
+        CaptureFileCase{"Device", "/dev/null", false, nullptr, "it is a terminal or a device"},
+        CaptureFileCase{"InUse", "kept", true, nullptr, "it is in use by another program\n"},
+        CaptureFileCase{"KeptWhenThePortFails", "kept", false, "/nonexistent/ttyUSB9",
+                        missing_port("/nonexistent/ttyUSB9")}),
+    case_name);
 
 // A saved capture from standard input, named as flash operations: nothing but the stream's text.
 TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {

@@ -1,5 +1,6 @@
 #include "output.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -18,7 +19,20 @@ void output_flush() {
     std::exit(-1);
 }
 
-int output_write(const char* text, std::size_t size) {
+namespace {
+
+// Set by a signal handler, or on Windows the console's control thread: lock-free, so safe there.
+std::atomic<bool> output_stopped{false};
+std::atomic<bool> output_writing{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+int output_write_all(const char* text, std::size_t size) {
+    // Looked at after output_writing is set: a stop that came before is seen here, one that comes
+    // later sees the write under way.
+    if (output_stopped.load()) {
+        errno = EINTR;
+        return -1;
+    }
     if (std::fflush(stdout) != 0) return -1;
     while (size > 0) {
         const ssize_t written = write(STDOUT_FILENO, text, size);
@@ -30,6 +44,22 @@ int output_write(const char* text, std::size_t size) {
         size -= static_cast<std::size_t>(written);
     }
     return 0;
+}
+
+} // namespace
+
+int output_write(const char* text, std::size_t size) {
+    output_writing.store(true);
+    const int result = output_write_all(text, size);
+    const int error = errno;
+    output_writing.store(false);
+    errno = error;
+    return result;
+}
+
+bool output_stop() {
+    output_stopped.store(true);
+    return output_writing.load();
 }
 
 void output_report_failure(int error) {

@@ -13,8 +13,14 @@
 void output_flush();
 
 // Writes text to standard output at once, behind whatever stdio still holds. Returns 0, or -1
-// with errno set when it could not all be written.
+// with errno set when it could not all be written (EINTR after output_stop).
 int output_write(const char* text, std::size_t size);
+
+// A signal that ends the run must not wait behind a reader that takes no text (a full pipe, a
+// stopped terminal). From output_stop on, output_write writes nothing and fails with EINTR; it
+// returns whether an output_write is under way now, which only ending the process can cut short.
+// Async-signal-safe, and safe from another thread.
+bool output_stop();
 
 // Says on standard error why standard output could not be written (error is an errno value):
 // " Error writing output: " and the reason.

@@ -18,7 +18,9 @@ void session_start();
 void session_restore();
 
 // While on, SIGINT and SIGTERM (on Windows Ctrl-C and Ctrl-Break) do not end the process: they
-// count as a key (key_signal, see keys.hpp).
+// count as a key (key_signal, see keys.hpp). One that comes while output_write is under way
+// (which a reader that takes no text can make last for ever) ends the process at once, with
+// status 0 as the key would, the terminal restored; a later output_write fails (output_stop).
 void session_signals_as_key(bool on);
 
 // What the program says last on standard error, however it ends: at exit (after standard output

@@ -1,6 +1,7 @@
 #include "session.hpp"
 
 #include "console_posix.hpp"
+#include "output.hpp"
 #include "serial.hpp"
 
 #include <algorithm>
@@ -80,6 +81,14 @@ void on_signal(int sig) {
     const int saved_errno = errno;
     if (signals_as_key && (sig == SIGINT || sig == SIGTERM)) {
         keys_signal();
+        // A reader that takes no text would hold the key back for as long as it waits: the run
+        // ends here, as the key ends it. Every byte read is in the capture file already.
+        if (output_stop()) {
+            session_restore();
+            serial_release_all();
+            say_last_words();
+            _exit(0);
+        }
     } else {
         session_restore();
         serial_release_all();

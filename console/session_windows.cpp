@@ -1,6 +1,7 @@
 #include "session.hpp"
 
 #include "console_windows.hpp"
+#include "output.hpp"
 #include "serial.hpp"
 
 #include <atomic>
@@ -31,6 +32,12 @@ std::atomic<bool> signals_as_key{false};
 BOOL WINAPI on_control(DWORD type) {
     if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) && signals_as_key.load()) {
         keys_signal();
+        // A reader that takes no text would hold the key back for as long as it waits: the run
+        // ends here, as the key ends it. Every byte read is in the capture file already.
+        if (output_stop()) {
+            serial_release_all();
+            TerminateProcess(GetCurrentProcess(), 0);
+        }
         return TRUE;
     }
     // Closing the console, logging off, shutting down, or an interrupt elsewhere: ended at once,

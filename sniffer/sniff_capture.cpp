@@ -49,6 +49,8 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
     }
     const std::size_t size = sniff_decode_text(stream.decoder, bytes, count, stream.text.data());
     if (output_write(stream.text.data(), size) != 0) {
+        // A signal taken as a key stopped the output: the wait that follows finds the key.
+        if (errno == EINTR) return 0;
         output_report_failure(errno);
         return -1;
     }

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <ostream>
@@ -845,6 +847,54 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
     EXPECT_EQ(sniff.process.signal, SIGPIPE);
     expect_terminal_restored(sniff.process);
 }
+
+// A reader that takes nothing (a stalled pager, an ssh pipe) does not keep SIGTERM or SIGINT from
+// ending the run at once, with status 0, the terminal restored and every byte read kept.
+class SnifferBlockedOutput : public testing::TestWithParam<int> {};
+
+TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/capture.bin";
+    EmulatorScript script;
+    script.flood_pattern = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xA5, 0x5D};
+    Sniff sniff;
+    start(sniff, script, {"--write", path}, on_terminal());
+    const std::string prefix = start_transcript(sniff.port);
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+    // Its output is no longer read: the capture stops growing once the pipe is full.
+    std::size_t size = 0;
+    for (int waited = 0; waited < run_timeout_ms; waited += 200) {
+        const std::size_t before = size;
+        usleep(200 * 1000);
+        size = file_text(path).size();
+        if (size > 0 && size == before) break;
+    }
+    ASSERT_EQ(process_running(sniff.process), 1);
+    process_signal(sniff.process, GetParam());
+    const auto signalled = std::chrono::steady_clock::now();
+    while (process_running(sniff.process) == 1 &&
+           std::chrono::steady_clock::now() - signalled < std::chrono::seconds(5))
+        usleep(1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2));
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_TRUE(sniff.process.exited);
+    EXPECT_EQ(sniff.process.status, 0);
+    expect_terminal_restored(sniff.process);
+    const std::string kept = file_text(path);
+    Bytes shown;
+    sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), false, shown);
+    EXPECT_GE(kept.size(), shown.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        ASSERT_EQ(static_cast<unsigned char>(kept[i]),
+                  script.flood_pattern[i % script.flood_pattern.size()])
+            << "byte " << i;
+    unlink(path.c_str());
+    rmdir(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SnifferBlockedOutput, testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return std::string(strsignal(info.param)); });
 
 // Under a job-control shell: started in the background, the sniffer leaves the terminal alone
 // (and is not stopped for touching it); in the foreground, also after Ctrl-Z, `bg` and `fg`,

@@ -106,11 +106,12 @@ int sniff_replay(const SniffOptions& options) {
     }
     std::vector<unsigned char> area(chunk_size);
     SniffStream stream = stream_new(options, nullptr, options.read);
+    // Each read's bytes are shown as they come, so that a capture that grows can be followed.
     for (;;) {
-        const std::size_t count = std::fread(area.data(), 1, area.size(), file);
+        const long count = files_read(file, area.data(), area.size());
         if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
-        if (count == area.size()) continue;
-        if (std::ferror(file)) {
+        if (count > 0) continue;
+        if (count < 0) {
             output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
                          std::strerror(errno));
             return -1;

@@ -777,12 +777,15 @@ TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
     ASSERT_TRUE(process_start(p, program, {"--flash", "--read", "-"}));
     const Bytes stream = {0x5B, 0x5C, 0x05, 0xFF, 0x5C, 0x00, 0x03, 0x5D, 0x5B, 0x5C, 0x9F};
     ASSERT_TRUE(process_send(p, std::string(stream.begin(), stream.end())));
+    const std::string text = "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
+                             "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
+                             "5B [5C 9F 0x9F(";
+    // Shown as it comes, before the input ends: a growing capture can be followed.
+    EXPECT_TRUE(process_wait_for_output(p, text, run_timeout_ms)) << p.out;
     process_close_stdin(p);
     ASSERT_TRUE(process_wait(p, run_timeout_ms));
     EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.out, "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
-                     "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
-                     "5B [5C 9F 0x9F(");
+    EXPECT_EQ(p.out, text);
 }
 
 // --- The terminal on standard input ---------------------------------------------------------

@@ -14,6 +14,10 @@
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE, after which the process dies of the signal.
 void session_start();
 
+// For a run that reads no keys; call before session_start. A terminal on standard input is then
+// left as it is: line editing, echo, and Ctrl-D as the end of input.
+void session_without_keys();
+
 // Puts the terminal back as session_start found it. Idempotent; async-signal-safe.
 void session_restore();
 

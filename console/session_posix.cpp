@@ -29,6 +29,7 @@ volatile sig_atomic_t our_mode_active = 0;
 volatile sig_atomic_t in_background = 0;
 volatile sig_atomic_t signals_as_key = 0;
 bool started = false;
+bool without_keys = false;
 struct sigaction stop_action;
 
 // The last words, in two areas: the one in use is never written, so a signal that comes while
@@ -164,7 +165,7 @@ void session_start() {
     if (started) return;
     started = true;
     open_closed_standard_descriptors();
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
+    if (!without_keys && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
         our_mode = saved_mode;
         our_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         our_mode.c_lflag |= ISIG;
@@ -185,6 +186,10 @@ void session_start() {
         install(SIGTSTP, on_stop, &stop_action);
         install(SIGCONT, on_continue);
     }
+}
+
+void session_without_keys() {
+    without_keys = true;
 }
 
 void session_restore() {

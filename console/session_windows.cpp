@@ -58,6 +58,8 @@ void session_start() {
 }
 
 // The console's mode is never changed here: key records come without echo or line editing.
+void session_without_keys() {}
+
 void session_restore() {}
 
 void session_signals_as_key(bool on) {

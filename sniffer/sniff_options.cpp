@@ -36,12 +36,15 @@ void sniff_print_help(const char* program_name) {
     std::printf("\n\n%s\n", std::string(rule_width, '-').c_str());
 }
 
+bool sniff_reads_capture(int argument_count, char** arguments) {
+    return options_given(argument_count, arguments, short_options, long_options, option_read);
+}
+
 SniffOptions sniff_read_options(int argument_count, char** arguments) {
     if (options_given(argument_count, arguments, short_options, long_options, option_version))
         options_print_version("spi-sniffer");
     // A saved capture is decoded alone: what is printed is the stream's text and nothing else.
-    const bool reading =
-        options_given(argument_count, arguments, short_options, long_options, option_read);
+    const bool reading = sniff_reads_capture(argument_count, arguments);
     if (!reading) options_print_banner(rule_width);
     if (argument_count <= 1) {
         sniff_print_help(arguments[0]);

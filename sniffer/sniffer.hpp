@@ -31,6 +31,9 @@ inline constexpr const char* sniff_default_raw = "0";
 // otherwise it ends the process with status -1.
 SniffOptions sniff_read_options(int argument_count, char** arguments);
 
+// Whether the command line decodes a saved capture (--read): a first look that prints nothing.
+bool sniff_reads_capture(int argument_count, char** arguments);
+
 // Prints the usage text, naming the program as program_name.
 void sniff_print_help(const char* program_name);
 

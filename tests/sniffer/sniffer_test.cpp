@@ -788,6 +788,21 @@ TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
     EXPECT_EQ(p.out, text);
 }
 
+// A capture typed on a terminal: the terminal keeps its line editing, and Ctrl-D ends the input.
+TEST(SnifferWriteRead, ReadsATerminalLeftAsItIs) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--read", "-"}, on_terminal()));
+    ASSERT_TRUE(process_send(p, "AB\n"));
+    EXPECT_TRUE(process_wait_for_output(p, "41 Sync\n42 Sync\n0A Sync\n", run_timeout_ms));
+    termios mode{};
+    ASSERT_EQ(tcgetattr(p.stdin_fd, &mode), 0);
+    EXPECT_NE(mode.c_lflag & ICANON, 0u);
+    ASSERT_TRUE(process_send(p, "\x04"));
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    expect_terminal_restored(p);
+}
+
 // --- The terminal on standard input ---------------------------------------------------------
 
 struct TerminalCase {

@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -738,7 +739,7 @@ TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
     ASSERT_NE(sniff.emulator, nullptr);
     const std::string port = emulator_path(*sniff.emulator);
     ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
-    const std::string target = c.target == "port" ? port
+    const std::string target = c.target == "port"   ? port
                                : c.target == "link" ? link
                                : c.target == "kept" ? kept
                                                     : c.target;
@@ -958,6 +959,50 @@ TEST(SnifferTerminal, FollowsJobControl) {
     type("q", "sh> ");
     type("echo status=$?\n", "status=0");
     process_send(sniff.process, "exit\n");
+}
+
+// Bash completion offers the device names as they are, quoted: a name is never run or expanded,
+// and ttyUSB0 stands for the folder's device as -d takes it. The names are links in a folder of
+// the test's own, which the completion is pointed at.
+TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
+    const std::string loader = "/usr/share/bash-completion/bash_completion";
+    ASSERT_EQ(access(loader.c_str(), R_OK), 0) << "scripts/setup.sh installs bash-completion";
+    char made[] = "/tmp/tapwright-completion-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string folder = std::string(made) + "/", by_id = folder + "serial/by-id/";
+    const std::vector<std::string> links = {folder + "ttyUSB0", folder + "ttyS 1",
+                                            by_id + "usb-A$(touch run)", by_id + "usb-B$HOME"};
+    ASSERT_EQ(mkdir((folder + "serial").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(by_id.c_str(), 0700), 0);
+    for (const std::string& link : links) ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    Process shell;
+    ProcessOptions options = on_terminal();
+    options.extra_env = {"PS1=sh> ", "HOME=" + folder};
+    ASSERT_TRUE(process_start(shell, "/bin/bash", {"--norc", "--noprofile", "-i"}, options));
+    ASSERT_TRUE(process_send(shell, "cd " + folder + " && source " + loader + " && source " +
+                                        BASH_COMPLETION_PATH +
+                                        " && _tapwright_device_folder=" + folder +
+                                        " _tapwright_device_patterns='tty* serial/by-id/*'"
+                                        " && spi-sniffer() { printf '<%s>\\n' \"$@\"; }\n"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"ttyU", "<ttyUSB0>"},
+        {"ttyS", "<ttyS 1>"},
+        {by_id + "usb-A", "<" + by_id + "usb-A$(touch run)>"},
+        {by_id + "usb-B", "<" + by_id + "usb-B$HOME>"}};
+    for (const auto& [typed, printed] : cases) {
+        ASSERT_TRUE(process_send(shell, "spi-sniffer -d " + typed + "\t\n"));
+        EXPECT_TRUE(process_wait_for_output(shell, "<-d>\n" + printed + "\n", run_timeout_ms))
+            << typed << " gave:\n"
+            << shell.out;
+    }
+    process_send(shell, "exit\n");
+    process_wait(shell, run_timeout_ms);
+    EXPECT_NE(access((folder + "run").c_str(), F_OK), 0) << "a device name was run";
+    for (const std::string& link : links) unlink(link.c_str());
+    unlink((folder + "run").c_str());
+    rmdir(by_id.c_str());
+    rmdir((folder + "serial").c_str());
+    rmdir(made);
 }
 
 } // namespace

@@ -65,7 +65,10 @@ std::FILE* files_open_output(const char* path, const char* port_path, FilesRefus
 }
 
 int files_empty(std::FILE* file) {
-    return ftruncate(fileno(file), 0);
+    // A pipe has nothing to empty, and cannot be cut.
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0) return -1;
+    return S_ISREG(status.st_mode) ? ftruncate(fileno(file), 0) : 0;
 }
 
 long files_read(std::FILE* file, unsigned char* buffer, std::size_t size) {

@@ -103,6 +103,9 @@ std::FILE* files_open_output(const char* path, const char* port_path, FilesRefus
 }
 
 int files_empty(std::FILE* file) {
+    // A pipe has nothing to empty, and cannot be cut.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
     return _chsize(_fileno(file), 0);
 }
 

@@ -210,7 +210,8 @@ SnifferRun.LostDeviceEndsWithItsTextsAndStatus255:SnifferRun.BusyPortIsRefusedTo
 SnifferCapture.TricklingBytesShowAsTheyCome:SnifferCapture.KeyDuringAFloodEndsItWithTheStreamWhole:\
 Endings/SnifferWriteRead.*/Key:Endings/SnifferWriteRead.*/LostDevice"
 run_suite "spi-sniffer.exe, command lines" pipe "$sniffer_tests" \
-    "Cases/SnifferCommandLine.*:SnifferWriteRead.ReadsStandardInputWithFlashNames"
+    "Cases/SnifferCommandLine.*:SnifferWriteRead.ReadsStandardInputWithFlashNames:\
+Cases/SnifferCaptureFile.*/ThePort:Cases/SnifferCaptureFile.*/MissingFolder"
 
 # ---- spi-sniffer.exe under a flood
 

@@ -737,9 +737,9 @@ TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
     Sniff sniff;
     sniff.emulator = emulator_start(EmulatorScript{});
     ASSERT_NE(sniff.emulator, nullptr);
-    const std::string port = emulator_path(*sniff.emulator);
-    ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
-    const std::string target = c.target == "port"   ? port
+    const std::string port = process_port_name(emulator_path(*sniff.emulator));
+    ASSERT_EQ(symlink(emulator_path(*sniff.emulator).c_str(), link.c_str()), 0);
+    const std::string target = c.target == "port"   ? port_device(port)
                                : c.target == "link" ? link
                                : c.target == "kept" ? kept
                                                     : c.target;

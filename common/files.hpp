@@ -14,6 +14,14 @@ void files_binary_input();
 // Returns 0, or -1 with errno set.
 int files_sync(std::FILE* file);
 
+// Whether the file is a plain file on a disk: one that can be read back, synced and cut. A
+// terminal, a pipe or a null device is not.
+bool files_regular(std::FILE* file);
+
+// Cuts the file back to its first size bytes, so that a write that failed half-way leaves
+// nothing of itself behind. Returns 0, or -1 with errno set.
+int files_cut(std::FILE* file, long size);
+
 // Why a file cannot take the bytes a program writes raw (a capture, an image).
 enum FilesRefusal {
     files_usable,
@@ -34,14 +42,10 @@ FilesRefusal files_check_output(const char* path, const char* port_path);
 std::string files_refusal_text(FilesRefusal refusal, int error);
 
 // Opens path for writing, unbuffered, once files_check_output allows it: created when missing,
-// but what it holds is kept until files_empty, so a run that fails first leaves it as it was.
+// but what it holds is kept (files_cut empties it), so a run that fails first leaves it as it was.
 // Held exclusively while open: a second program that opens it so is refused (files_in_use).
 // Returns the file, or null with refusal set (errno too, for files_failed).
 std::FILE* files_open_output(const char* path, const char* port_path, FilesRefusal& refusal);
-
-// Empties a file that files_open_output opened, before the first byte is written to it.
-// Returns 0, or -1 with errno set.
-int files_empty(std::FILE* file);
 
 // One read of at most size bytes that returns as soon as any have come (from a pipe or a
 // terminal as from a file). Returns the count, 0 at the end of input, or -1 with errno set.

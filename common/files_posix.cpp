@@ -27,6 +27,18 @@ int files_sync(std::FILE* file) {
     return fsync(fileno(file));
 }
 
+bool files_regular(std::FILE* file) {
+    struct stat status {};
+    return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+int files_cut(std::FILE* file, long size) {
+    for (;;) {
+        if (ftruncate(fileno(file), static_cast<off_t>(size)) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
 FilesRefusal files_check_output(const char* path, const char* port_path) {
     struct stat status {};
     // Only looked at: opening a serial line could wait for its carrier, or change its lines.
@@ -62,13 +74,6 @@ std::FILE* files_open_output(const char* path, const char* port_path, FilesRefus
     if (refusal == files_usable) refusal = files_failed;
     errno = error;
     return nullptr;
-}
-
-int files_empty(std::FILE* file) {
-    // A pipe has nothing to empty, and cannot be cut.
-    struct stat status {};
-    if (fstat(fileno(file), &status) != 0) return -1;
-    return S_ISREG(status.st_mode) ? ftruncate(fileno(file), 0) : 0;
 }
 
 long files_read(std::FILE* file, unsigned char* buffer, std::size_t size) {

@@ -60,6 +60,19 @@ int files_sync(std::FILE* file) {
     return _commit(_fileno(file)) == 0 ? 0 : -1;
 }
 
+// A console, a pipe or NUL is a character or pipe handle; only a disk file is of type disk.
+bool files_regular(std::FILE* file) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+int files_cut(std::FILE* file, long size) {
+    const errno_t error = _chsize_s(_fileno(file), size);
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}
+
 // Only the name is looked at: opening a port could change its lines.
 FilesRefusal files_check_output(const char* path, const char* port_path) {
     const std::string full = files_full_path(path);
@@ -100,13 +113,6 @@ std::FILE* files_open_output(const char* path, const char* port_path, FilesRefus
     refusal = files_failed;
     errno = error;
     return nullptr;
-}
-
-int files_empty(std::FILE* file) {
-    // A pipe has nothing to empty, and cannot be cut.
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
-    return _chsize(_fileno(file), 0);
 }
 
 long files_read(std::FILE* file, unsigned char* buffer, std::size_t size) {

@@ -199,10 +199,11 @@ run_suite "hvp-selftest.exe, keys on a console" keys "$selftest_tests" \
     "SelfTestCycle.PassingThenFailingBoard:SelfTestCycle.EscAtThePauseAndArrowKeysGoOn:\
 SelfTestCycle.ModemTest:SelfTestCycle.RefusedHandshakePowersNothing:\
 SelfTestCycle.PortGoneBeforeTheSecondBoard:Endings/SelfTestLogged.*/Esc:\
-Endings/SelfTestLogged.*/LostPort"
+Endings/SelfTestLogged.*/LostPort:SelfTestSerials.*:Cases/SelfTestRecord.*/OlderColumnsAreKept:\
+Cases/SelfTestRecord.*/PartLineIsEndedFirst:Cases/SelfTestRecord.*/ForeignFileIsRefused"
 run_suite "hvp-selftest.exe, keys from a pipe" pipe "$selftest_tests" \
     "Cases/SelfTestCommandLine.*:SelfTestCycle.EndOfInputCountsAsEsc:\
-SelfTestCycle.EscAtThePauseAndArrowKeysGoOn"
+SelfTestCycle.EscAtThePauseAndArrowKeysGoOn:SelfTestSerials.*"
 run_suite "spi-sniffer.exe, keys on a console" keys "$sniffer_tests" \
     "*/SnifferDecoding.*/FrameSplitInsidePair:*/SnifferDecoding.*/RawPrintsEachByteTwice:\
 Cases/SnifferRefusal.*:SnifferRun.ModemTestQueriesThenFailsAtTheHandshake:\

@@ -62,8 +62,9 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file) {
     std::vector<unsigned char> area(chunk_size);
     SniffStream stream = stream_new(options, capture_file, options.write);
-    // What the file held stays until now: a run that failed before sniffing leaves it alone.
-    if (capture_file != nullptr && files_empty(capture_file) != 0) {
+    // What the file held stays until now: a run that failed before sniffing leaves it alone. A
+    // pipe has nothing to empty.
+    if (capture_file != nullptr && files_regular(capture_file) && files_cut(capture_file, 0) != 0) {
         output_error(" Error writing capture file %s: %s\n", options.write.c_str(),
                      std::strerror(errno));
         return -1;

@@ -486,10 +486,38 @@ TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     ASSERT_TRUE(process_start(second, program, {"-d", path}));
     ASSERT_TRUE(process_wait(second, run_timeout_ms));
     EXPECT_EQ(second.status, 255);
-    EXPECT_EQ(second.err,
-              open_failure(port_device(path) + " is busy: another program holds it open"));
+    // Linux names the holder; Windows cannot tell who it is.
+    const std::string holder = path.starts_with("COM")
+                                   ? "another program holds it open"
+                                   : "held by spi-sniffer (pid " +
+                                         std::to_string(first.process.pid) + ")";
+    EXPECT_EQ(second.err, open_failure(port_device(path) + " is busy: " + holder));
 
     end_with_key(first, start_transcript(path));
+}
+
+// A program known to take serial ports on its own is named with a line on keeping it off: here
+// the sniffer itself, started under that program's name.
+TEST(SnifferRun, BusyPortHeldByAPortTakerSaysHowToKeepItOff) {
+    char folder[] = "/tmp/tapwright-holder-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string taker = std::string(folder) + "/ModemManager";
+    ASSERT_EQ(symlink(program.c_str(), taker.c_str()), 0);
+    Sniff first;
+    program_run_start(first, taker, "-d", EmulatorScript{}, {}, merged());
+    ASSERT_TRUE(process_wait_for_output(first.process, "OK\n", run_timeout_ms));
+    Process second;
+    ASSERT_TRUE(process_start(second, program, {"-d", first.port}));
+    ASSERT_TRUE(process_wait(second, run_timeout_ms));
+    EXPECT_EQ(second.err, open_failure(first.port + " is busy: held by ModemManager (pid " +
+                                       std::to_string(first.process.pid) +
+                                       ")\n ModemManager probes every new serial port for a modem. "
+                                       "Keep it off this one with a udev rule that sets "
+                                       "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the device, or stop "
+                                       "it: sudo systemctl stop ModemManager"));
+    end_with_key(first, "OK\n");
+    unlink(taker.c_str());
+    rmdir(folder);
 }
 
 TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {

@@ -14,11 +14,18 @@
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE, after which the process dies of the signal.
 void session_start();
 
+// For a run that reads no keys; call before session_start. A terminal on standard input is then
+// left as it is: line editing, echo, and Ctrl-D as the end of input.
+void session_without_keys();
+
 // Puts the terminal back as session_start found it. Idempotent; async-signal-safe.
 void session_restore();
 
 // While on, SIGINT and SIGTERM (on Windows Ctrl-C and Ctrl-Break) do not end the process: they
-// count as a key (key_signal, see keys.hpp).
+// count as a key (key_signal, see keys.hpp), the first of them; a second one ends the process
+// as if it were off. One that comes while output_write is under way (which a reader that takes
+// no text can make last for ever) makes that write fail at once, and every later one
+// (output_stop, output_abandon).
 void session_signals_as_key(bool on);
 
 // While on, SIGHUP, SIGQUIT and SIGPIPE (on Windows the console's closing) do not end the process

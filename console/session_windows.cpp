@@ -1,6 +1,7 @@
 #include "session.hpp"
 
 #include "console_windows.hpp"
+#include "output.hpp"
 #include "serial.hpp"
 
 #include <atomic>
@@ -33,6 +34,10 @@ std::atomic<bool> deferred_close{false};
 BOOL WINAPI on_control(DWORD type) {
     if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) && signals_as_key.load()) {
         keys_signal();
+        // A reader that takes no text would hold the key back for as long as it waits: the write
+        // is given up, and the run ends as the key ends it. Every byte read is in the capture
+        // file already.
+        if (output_stop()) output_abandon();
         return TRUE;
     }
     if ((type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) &&
@@ -61,6 +66,8 @@ void session_start() {
 }
 
 // The console's mode is never changed here: key records come without echo or line editing.
+void session_without_keys() {}
+
 void session_restore() {}
 
 void session_signals_as_key(bool on) {

@@ -212,7 +212,8 @@ SnifferCapture.TricklingBytesShowAsTheyCome:SnifferCapture.KeyDuringAFloodEndsIt
 Endings/SnifferWriteRead.*/Key:Endings/SnifferWriteRead.*/LostDevice"
 run_suite "spi-sniffer.exe, command lines" pipe "$sniffer_tests" \
     "Cases/SnifferCommandLine.*:SnifferWriteRead.ReadsStandardInputWithFlashNames:\
-SnifferWriteRead.SummaryAndMapTellWhatTheImageKnows"
+SnifferWriteRead.SummaryAndMapTellWhatTheImageKnows:\
+Cases/SnifferCaptureFile.*/ThePort:Cases/SnifferCaptureFile.*/MissingFolder"
 
 # ---- spi-sniffer.exe under a flood
 

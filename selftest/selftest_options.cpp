@@ -16,7 +16,7 @@ constexpr const char* short_options = "ms:p:";
 
 enum : int { option_log = 256, option_version, option_station, option_operator, option_serial };
 
-constexpr LongOption long_options[] = {{"log", true, option_log},
+constexpr LongOption long_options[] = {{"log", true, option_log, true},
                                        {"version", false, option_version},
                                        {"station", true, option_station},
                                        {"operator", true, option_operator},
@@ -85,6 +85,9 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
             break;
         case option_serial: options.serial = true; break;
         default:
+            // A long option that was not understood may be a --log gone wrong: testing boards
+            // without their record is no test, so it ends the run as the parser's line says.
+            if (parser.error_long) options_fail();
             // Unlike the sniffer, the self-test reports a stray option and reads on.
             std::printf(" Invalid argument %c", option);
             selftest_print_help(arguments[0]);

@@ -6,6 +6,7 @@
 
 #include "files.hpp"
 #include "output.hpp"
+#include "serial.hpp"
 
 #include <cerrno>
 #include <cinttypes>
@@ -75,9 +76,19 @@ std::string sniff_image_map_path(const std::string& path) {
     return path + ".map";
 }
 
-int sniff_image_check(const std::string& path) {
+int sniff_image_check(const std::string& path, const std::string& device) {
+    // Bytes meant for a file would go to hardware through a device, and through the port back
+    // into the adapter.
+    const std::string port_path = device.empty() ? "" : serial_device_path(device.c_str());
+    for (const std::string& name : {path, sniff_image_map_path(path)}) {
+        const FilesRefusal refusal = files_check_output(name.c_str(), port_path.c_str());
+        if (refusal == files_usable) continue;
+        output_error(" Error opening image file %s: %s\n", name.c_str(),
+                     files_refusal_text(refusal, 0).c_str());
+        return -1;
+    }
     std::error_code unused;
-    int error = path.empty() ? ENOENT : std::filesystem::is_directory(path, unused) ? EISDIR : 0;
+    int error = std::filesystem::is_directory(path, unused) ? EISDIR : 0;
     if (error == 0) {
         const std::string part = part_path(path);
         std::FILE* file = std::fopen(part.c_str(), "wb");

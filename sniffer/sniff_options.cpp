@@ -25,9 +25,9 @@ enum : int {
 };
 
 constexpr LongOption long_options[] = {
-    {"write", true, option_write},     {"read", true, option_read},
-    {"flash", false, option_flash},    {"version", false, option_version},
-    {"image", true, option_image},     {"image-size", true, option_image_size},
+    {"write", true, option_write, true}, {"read", true, option_read, true},
+    {"flash", false, option_flash},      {"version", false, option_version},
+    {"image", true, option_image, true}, {"image-size", true, option_image_size},
     {"summary", false, option_summary}};
 
 constexpr std::uint64_t largest_image = std::uint64_t{1} << 32;
@@ -64,12 +64,15 @@ void sniff_print_help(const char* program_name) {
     std::printf("\n\n%s\n", std::string(rule_width, '-').c_str());
 }
 
+bool sniff_reads_capture(int argument_count, char** arguments) {
+    return options_given(argument_count, arguments, short_options, long_options, option_read);
+}
+
 SniffOptions sniff_read_options(int argument_count, char** arguments) {
     if (options_given(argument_count, arguments, short_options, long_options, option_version))
         options_print_version("spi-sniffer");
     // A saved capture is decoded alone: what is printed is the stream's text and nothing else.
-    const bool reading =
-        options_given(argument_count, arguments, short_options, long_options, option_read);
+    const bool reading = sniff_reads_capture(argument_count, arguments);
     if (!reading) options_print_banner(rule_width);
     if (argument_count <= 1) {
         sniff_print_help(arguments[0]);
@@ -121,6 +124,8 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
             break;
         case option_summary: summary = true; break;
         default:
+            // The parser's line says what is wrong with a long option; the help knows none.
+            if (parser.error_long) options_fail();
             std::printf(" Invalid argument %c", option);
             sniff_print_help(arguments[0]);
             options_fail();
@@ -129,6 +134,11 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
 
     if (reading && write_set) {
         std::puts(" --read decodes a capture: it cannot be written again with --write");
+        options_fail();
+    }
+    // "-" is standard input to --read, but standard output already carries the text.
+    if (write == "-") {
+        std::puts(" --write takes a file: standard output (-) carries the text");
         options_fail();
     }
     if (size_set && image_size(size) == 0) {
@@ -143,10 +153,6 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
     }
     // The image is written at the end: over the capture it was read from, or is kept in, it
     // would take the capture's place.
-    if (image_set && image.empty()) {
-        std::puts(" --image takes one file");
-        options_fail();
-    }
     if (image_set && (image == read || image == write)) {
         std::printf(" --image and --%s name the same file\n", image == read ? "read" : "write");
         options_fail();

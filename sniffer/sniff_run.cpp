@@ -83,10 +83,10 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
 
 int sniff_run(const SniffOptions& options) {
     // Before the port is touched: a capture that cannot be kept is no capture to start.
-    if (!options.image.empty() && sniff_image_check(options.image) != 0) return -1;
+    if (!options.image.empty() && sniff_image_check(options.image, options.device) != 0) return -1;
     std::FILE* capture_file = nullptr;
     if (!options.write.empty()) {
-        capture_file = sniff_create_capture_file(options.write);
+        capture_file = sniff_create_capture_file(options.write, options.device);
         if (capture_file == nullptr) return -1;
     }
     const std::unique_ptr<SniffImage> image = sniff_image_for(options);

@@ -36,6 +36,9 @@ inline constexpr const char* sniff_default_raw = "0";
 // otherwise it ends the process with status -1.
 SniffOptions sniff_read_options(int argument_count, char** arguments);
 
+// Whether the command line decodes a saved capture (--read): a first look that prints nothing.
+bool sniff_reads_capture(int argument_count, char** arguments);
+
 // Prints the usage text, naming the program as program_name.
 void sniff_print_help(const char* program_name);
 
@@ -69,16 +72,18 @@ std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk,
 int sniff_run(const SniffOptions& options);
 
 // The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
-// to capture_file (when not null) and its text to standard output, each read's at once; what the
-// frames tell goes to image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE end the
-// capture like a key too (see session_defer_ending_signals). Returns 0 after the key, -1 when the
-// port went away or what it read could not be written (said why).
+// to capture_file (when not null, emptied first) and its text to standard output, each read's at
+// once; what the frames tell goes to image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE
+// end the capture like a key too (see session_defer_ending_signals). Returns 0 after the key, -1
+// when the port went away or what it read could not be written (said why).
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
                   SniffImage* image);
 
-// --write: creates (or empties) the capture file, unbuffered, so that it always holds every byte
-// the screen has shown. Returns it, or null after saying why on standard error.
-std::FILE* sniff_create_capture_file(const std::string& path);
+// --write: opens the capture file, unbuffered, so that it always holds every byte the screen has
+// shown, and held against a second run; sniff_capture empties it once sniffing starts. A
+// terminal or a device (the port among them: device is its name) is refused. Returns it, or
+// null after saying why on standard error.
+std::FILE* sniff_create_capture_file(const std::string& path, const std::string& device);
 
 // --read: decodes a saved capture (options.read; "-" is standard input) to standard output, as
 // the capture printed it. Returns 0 at its end, -1 when it cannot be read or the text cannot be
@@ -89,8 +94,9 @@ int sniff_replay(const SniffOptions& options);
 std::unique_ptr<SniffImage> sniff_image_for(const SniffOptions& options);
 
 // --image: whether FILE can be made beside its folder's other files (a temporary file is made
-// there and removed), before the port is touched. Returns 0, or -1 after saying why.
-int sniff_image_check(const std::string& path);
+// there and removed), before the port is touched. FILE and its map may not be a terminal or a
+// device (the port named device among them; "" for no port). Returns 0, or -1 after saying why.
+int sniff_image_check(const std::string& path, const std::string& device);
 
 // The file beside FILE that lists the ranges of known bytes.
 std::string sniff_image_map_path(const std::string& path);

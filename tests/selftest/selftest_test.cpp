@@ -145,6 +145,11 @@ INSTANTIATE_TEST_SUITE_P(
                                     {"-s", "115200", "-s", "115200", "-p", "COM2"},
                                     banner + " Speed should be set: eg  115200 \n",
                                     ""},
+                    // No board is tested without the record that --log asks for.
+                    CommandLineCase{"LogEmpty", {"-p", "COM2", "--log", ""}, banner, "file name"},
+                    CommandLineCase{"LogEquals", {"--log=", "-p", "COM2"}, banner, "file name"},
+                    CommandLineCase{"LogMissing", {"-p", "COM2", "--log"}, banner, "an argument"},
+                    CommandLineCase{"MisspeltLog", {"--logg", "x", "-p", "COM2"}, banner, "--logg"},
                     CommandLineCase{"ModemAlone", {"-m"}, banner + no_port + help, ""},
                     CommandLineCase{"ModemTwice", {"-m", "-m"}, banner + no_port + help, ""},
                     CommandLineCase{"LogWithModemTest",

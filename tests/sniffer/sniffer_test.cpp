@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +20,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -122,6 +127,17 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"UnknownOption", {"-x"}, banner + " Invalid argument ?" + help(), "-- 'x'"},
         CommandLineCase{
             "MissingArgument", {"-d"}, banner + " Invalid argument ?" + help(), "-- 'd'"},
+        // Long options: the parser's line alone, and nothing but a file name for a file.
+        CommandLineCase{"UnknownLongOption", {"--bogus", "-d", "COM1"}, banner, "option '--bogus'"},
+        CommandLineCase{
+            "WriteEmpty", {"-d", "COM1", "--write", ""}, banner, "requires a file name"},
+        CommandLineCase{"WriteEqualsEmpty", {"--write=", "-d", "COM1"}, banner, "a file name"},
+        CommandLineCase{"WriteMissing", {"-d", "COM1", "--write"}, banner, "requires an argument"},
+        CommandLineCase{"ReadEmpty", {"--read", ""}, banner, "'--read' requires a file name"},
+        CommandLineCase{"WriteDash",
+                        {"-d", "COM1", "--write", "-"},
+                        banner + " --write takes a file: standard output (-) carries the text\n",
+                        ""},
         CommandLineCase{
             "NoDevice", {"-s", "115200"}, banner + " No serial port set\n" + help(), ""},
         CommandLineCase{
@@ -873,10 +889,8 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
 // --- Captures that outlive the run ----------------------------------------------------------
 
 std::string file_text(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // However the run ends, the capture file holds at least every byte the screen showed, and
@@ -896,6 +910,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/capture.bin";
     const std::string image = std::string(folder) + "/image.bin";
+    std::ofstream(path) << std::string(100000, 'x'); // an older capture, emptied at the start
     EmulatorScript script;
     script.stream_chunks = {flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5, 0x5A}), {0x41, 0x5B}};
     script.stream_repeat = !c.device_goes;
@@ -919,6 +934,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     ASSERT_TRUE(process_wait(replay, run_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
+    EXPECT_EQ(file_text(path).find('x'), std::string::npos) << "the older capture is still there";
     // The image is whole, its map beside it, and no temporary file is left.
     std::string expected(32, '\xFF');
     expected.replace(0x10, 2, "\xA5\x5A");
@@ -935,18 +951,6 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
                                          CaptureCase{"LostDevice", 0, true, 255}),
                          case_name);
 
-TEST(SnifferWriteRead, FileThatCannotBeMadeStopsBeforeThePort) {
-    for (const std::string kind : {"capture", "image"}) {
-        Sniff sniff;
-        start(sniff, EmulatorScript{}, {kind == "image" ? "--image" : "--write", "/nonexistent/f"});
-        ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-        EXPECT_EQ(sniff.process.status, 255);
-        EXPECT_NE(sniff.process.out.find(" Error opening " + kind +
-                                         " file /nonexistent/f: No such file or directory\n"),
-                  std::string::npos);
-        EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
-    }
-}
 
 // --read with --image: the summary on standard error tells what went by and what the image
 // knows; the map lists the known ranges.
@@ -1002,18 +1006,100 @@ TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
     std::filesystem::remove_all(folder);
 }
 
+// A capture file that cannot take the capture stops the run before the adapter sees a byte; an
+// existing file is left as it was until sniffing starts.
+struct CaptureFileCase {
+    const char* name;
+    std::string target; // a path, or "port", "link" (to the port), "kept" (an existing file)
+    bool held;          // another program holds "kept" locked
+    const char* port;   // the port to use, else the emulator's
+    std::string error;
+    const char* option = "--write";
+};
+
+class SnifferCaptureFile : public testing::TestWithParam<CaptureFileCase> {};
+
+TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
+    const CaptureFileCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string kept = std::string(folder) + "/kept.bin", link = std::string(folder) + "/l";
+    std::ofstream(kept) << "kept";
+    const int held = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(c.held ? flock(held, LOCK_EX) : 0, 0);
+    Sniff sniff;
+    sniff.emulator = emulator_start(EmulatorScript{});
+    ASSERT_NE(sniff.emulator, nullptr);
+    const std::string port = process_port_name(emulator_path(*sniff.emulator));
+    ASSERT_EQ(symlink(emulator_path(*sniff.emulator).c_str(), link.c_str()), 0);
+    const std::string target = c.target == "port"   ? port_device(port)
+                               : c.target == "link" ? link
+                               : c.target == "kept" ? kept
+                                                    : c.target;
+    ASSERT_TRUE(process_start(sniff.process, program,
+                              {"-d", c.port ? c.port : port, c.option, target}, merged()));
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_EQ(sniff.process.status, 255);
+    const std::string kind = c.option == std::string("--image") ? "image" : "capture";
+    const std::string error = c.error.starts_with(" Error opening serial port")
+                                  ? c.error
+                                  : " Error opening " + kind + " file " + target + ": " + c.error;
+    EXPECT_NE(sniff.process.out.find(error), std::string::npos) << sniff.process.out;
+    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+    EXPECT_EQ(file_text(kept), "kept");
+    close(held);
+    unlink(kept.c_str());
+    unlink(link.c_str());
+    rmdir(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferCaptureFile,
+    testing::Values(
+        CaptureFileCase{"MissingFolder", "/nonexistent/capture.bin", false, nullptr,
+                        "No such file or directory\n"},
+        CaptureFileCase{"ThePort", "port", false, nullptr, "it is the serial port itself"},
+        CaptureFileCase{"LinkToThePort", "link", false, nullptr, "it is the serial port itself"},
+        CaptureFileCase{"Device", "/dev/null", false, nullptr, "it is a terminal or a device"},
+        CaptureFileCase{"InUse", "kept", true, nullptr, "it is in use by another program\n"},
+        CaptureFileCase{"KeptWhenThePortFails", "kept", false, "/nonexistent/ttyUSB9",
+                        missing_port("/nonexistent/ttyUSB9")},
+        CaptureFileCase{"ImageInAMissingFolder", "/nonexistent/image.bin", false, nullptr,
+                        "No such file or directory\n", "--image"},
+        CaptureFileCase{"ImageOnThePort", "link", false, nullptr, "it is the serial port itself",
+                        "--image"}),
+    case_name);
+
 // A saved capture from standard input, named as flash operations: nothing but the stream's text.
 TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
     Process p;
     ASSERT_TRUE(process_start(p, program, {"--flash", "--read", "-"}));
     const Bytes stream = {0x5B, 0x5C, 0x05, 0xFF, 0x5C, 0x00, 0x03, 0x5D, 0x5B, 0x5C, 0x9F};
     ASSERT_TRUE(process_send(p, std::string(stream.begin(), stream.end())));
+    const std::string text = "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
+                             "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
+                             "5B [5C 9F 0x9F(";
+    // Shown as it comes, before the input ends: a growing capture can be followed.
+    EXPECT_TRUE(process_wait_for_output(p, text, run_timeout_ms)) << p.out;
     process_close_stdin(p);
     ASSERT_TRUE(process_wait(p, run_timeout_ms));
     EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.out, "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
-                     "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
-                     "5B [5C 9F 0x9F(");
+    EXPECT_EQ(p.out, text);
+}
+
+// A capture typed on a terminal: the terminal keeps its line editing, and Ctrl-D ends the input.
+TEST(SnifferWriteRead, ReadsATerminalLeftAsItIs) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--read", "-"}, on_terminal()));
+    ASSERT_TRUE(process_send(p, "AB\n"));
+    EXPECT_TRUE(process_wait_for_output(p, "41 Sync\n42 Sync\n0A Sync\n", run_timeout_ms));
+    termios mode{};
+    ASSERT_EQ(tcgetattr(p.stdin_fd, &mode), 0);
+    EXPECT_NE(mode.c_lflag & ICANON, 0u);
+    ASSERT_TRUE(process_send(p, "\x04"));
+    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    expect_terminal_restored(p);
 }
 
 // --- The terminal on standard input ---------------------------------------------------------
@@ -1079,6 +1165,77 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
     expect_terminal_restored(sniff.process);
 }
 
+// A reader that takes nothing (a stalled pager, an ssh pipe) does not keep SIGTERM or SIGINT from
+// ending the run at once, with status 0, the terminal restored and every byte read kept; with
+// --image the image is written first, also when a hang-up ends the run.
+struct BlockedCase {
+    const char* name;
+    int signal;
+    bool image;
+};
+
+class SnifferBlockedOutput : public testing::TestWithParam<BlockedCase> {};
+
+TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
+    const BlockedCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
+    EmulatorScript script;
+    script.flood_pattern = flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5});
+    Sniff sniff;
+    std::vector<std::string> args = {"--write", path};
+    if (c.image) args.insert(args.end(), {"--image", image});
+    start(sniff, script, args, on_terminal());
+    const std::string prefix = start_transcript(sniff.port);
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+    // Its output is no longer read: the capture stops growing once the pipe is full.
+    std::size_t size = 0;
+    for (int waited = 0; waited < run_timeout_ms; waited += 200) {
+        const std::size_t before = size;
+        usleep(200 * 1000);
+        size = file_text(path).size();
+        if (size > 0 && size == before) break;
+    }
+    ASSERT_EQ(process_running(sniff.process), 1);
+    process_signal(sniff.process, c.signal);
+    const auto signalled = std::chrono::steady_clock::now();
+    while (process_running(sniff.process) == 1 &&
+           std::chrono::steady_clock::now() - signalled < std::chrono::seconds(5))
+        usleep(1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2));
+    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    if (c.signal == SIGHUP) {
+        EXPECT_EQ(sniff.process.signal, SIGHUP);
+    } else {
+        EXPECT_TRUE(sniff.process.exited);
+        EXPECT_EQ(sniff.process.status, 0);
+    }
+    expect_terminal_restored(sniff.process);
+    if (c.image) {
+        std::string expected(32, '\xFF');
+        expected[0x10] = '\xA5';
+        EXPECT_EQ(file_text(image), expected);
+    }
+    const std::string kept = file_text(path);
+    Bytes shown;
+    sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), false, shown);
+    EXPECT_GE(kept.size(), shown.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        ASSERT_EQ(static_cast<unsigned char>(kept[i]),
+                  script.flood_pattern[i % script.flood_pattern.size()])
+            << "byte " << i;
+    std::filesystem::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SnifferBlockedOutput,
+                         testing::Values(BlockedCase{"Sigterm", SIGTERM, false},
+                                         BlockedCase{"Sigint", SIGINT, false},
+                                         BlockedCase{"SigtermWithImage", SIGTERM, true},
+                                         BlockedCase{"SighupWithImage", SIGHUP, true}),
+                         case_name);
+
 // Under a job-control shell: started in the background, the sniffer leaves the terminal alone
 // (and is not stopped for touching it); in the foreground, also after Ctrl-Z, `bg` and `fg`,
 // single keys work.
@@ -1123,6 +1280,50 @@ TEST(SnifferTerminal, FollowsJobControl) {
     type("q", "sh> ");
     type("echo status=$?\n", "status=0");
     process_send(sniff.process, "exit\n");
+}
+
+// Bash completion offers the device names as they are, quoted: a name is never run or expanded,
+// and ttyUSB0 stands for the folder's device as -d takes it. The names are links in a folder of
+// the test's own, which the completion is pointed at.
+TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
+    const std::string loader = "/usr/share/bash-completion/bash_completion";
+    ASSERT_EQ(access(loader.c_str(), R_OK), 0) << "scripts/setup.sh installs bash-completion";
+    char made[] = "/tmp/tapwright-completion-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string folder = std::string(made) + "/", by_id = folder + "serial/by-id/";
+    const std::vector<std::string> links = {folder + "ttyUSB0", folder + "ttyS 1",
+                                            by_id + "usb-A$(touch run)", by_id + "usb-B$HOME"};
+    ASSERT_EQ(mkdir((folder + "serial").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(by_id.c_str(), 0700), 0);
+    for (const std::string& link : links) ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    Process shell;
+    ProcessOptions options = on_terminal();
+    options.extra_env = {"PS1=sh> ", "HOME=" + folder};
+    ASSERT_TRUE(process_start(shell, "/bin/bash", {"--norc", "--noprofile", "-i"}, options));
+    ASSERT_TRUE(process_send(shell, "cd " + folder + " && source " + loader + " && source " +
+                                        BASH_COMPLETION_PATH +
+                                        " && _tapwright_device_folder=" + folder +
+                                        " _tapwright_device_patterns='tty* serial/by-id/*'"
+                                        " && spi-sniffer() { printf '<%s>\\n' \"$@\"; }\n"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"ttyU", "<ttyUSB0>"},
+        {"ttyS", "<ttyS 1>"},
+        {by_id + "usb-A", "<" + by_id + "usb-A$(touch run)>"},
+        {by_id + "usb-B", "<" + by_id + "usb-B$HOME>"}};
+    for (const auto& [typed, printed] : cases) {
+        ASSERT_TRUE(process_send(shell, "spi-sniffer -d " + typed + "\t\n"));
+        EXPECT_TRUE(process_wait_for_output(shell, "<-d>\n" + printed + "\n", run_timeout_ms))
+            << typed << " gave:\n"
+            << shell.out;
+    }
+    process_send(shell, "exit\n");
+    process_wait(shell, run_timeout_ms);
+    EXPECT_NE(access((folder + "run").c_str(), F_OK), 0) << "a device name was run";
+    for (const std::string& link : links) unlink(link.c_str());
+    unlink((folder + "run").c_str());
+    rmdir(by_id.c_str());
+    rmdir((folder + "serial").c_str());
+    rmdir(made);
 }
 
 } // namespace

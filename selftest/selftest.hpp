@@ -102,7 +102,8 @@ std::string selftest_csv_field(const std::string& text);
 // Esc or the end of input stopped it.
 bool selftest_read_serial(std::string& serial);
 
-// keys_take for the prompts, after a serial number: the key that came right behind its Enter.
+// keys_take for the prompts: after a serial number ended by a CR, an LF that comes next is that
+// Enter's, not a key.
 int selftest_take_key();
 
 // The voltage at the probe for a two-byte reading: worked out in double, held as a float.

@@ -16,17 +16,18 @@ constexpr std::size_t longest_serial = 64;
 constexpr int backspace = 0x08;
 constexpr int erase = 0x7F;
 
-// A key taken to look behind an Enter, and not the LF of a CR LF.
-int held_key = 0;
-bool holding = false;
+// The last serial number ended with a CR: an LF right behind it is the same Enter (a file of
+// serial numbers from Windows, a scanner that ends its lines so), whenever it comes. A console
+// can hand over the two keys apart, well after the CR.
+bool after_carriage_return = false;
 
 } // namespace
 
 int selftest_take_key() {
-    if (!holding) return keys_take();
-    holding = false;
-    output_flush(); // as keys_take does: the prompt is out before its key is taken
-    return held_key;
+    int key = keys_take();
+    if (after_carriage_return && key == '\n') key = keys_take();
+    after_carriage_return = false;
+    return key;
 }
 
 bool selftest_read_serial(std::string& serial) {
@@ -36,9 +37,7 @@ bool selftest_read_serial(std::string& serial) {
         if (key == key_escape || key == key_end_of_input) return false;
         if (key == '\n') break;
         if (key == '\r') {
-            // A file of serial numbers from Windows ends its lines in CR LF: the LF that came
-            // with the CR is the same Enter, not the key for the next prompt.
-            if (keys_waiting() == 1 && (held_key = keys_take()) != '\n') holding = true;
+            after_carriage_return = true;
             break;
         }
         if (key == backspace || key == erase) {

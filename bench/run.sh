@@ -38,7 +38,7 @@ done
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target spi-sniffer decoder_bench live_view_bench \
-    key_latency_bench flood_bench cpu_bench >/dev/null
+    key_latency_bench flood_bench cpu_bench image_bench >/dev/null
 for program in "$sniffer" ${reference:+"$reference"}; do
     [ -x "$program" ] || { echo "bench/run.sh: no program at $program" >&2; exit 2; }
 done
@@ -86,6 +86,7 @@ status=0
 "$build/bench/live_view_bench" "$sniffer" --runs "$runs" || status=1
 "$build/bench/key_latency_bench" "$sniffer" --runs "$runs" --presses "$presses" || status=1
 "$build/bench/flood_bench" "$sniffer" --runs "$runs" || status=1
+"$build/bench/image_bench" "$sniffer" --runs "$runs" || status=1
 "$build/bench/cpu_bench" "$sniffer" --runs "$cpu_runs" ${reference:+--reference "$reference"} ||
     status=1
 echo "== $(($(date +%s) - began)) s in all"

@@ -18,14 +18,16 @@ bool option_is_operand(const char* word) {
 
 // Two names that differ only in spelling but act alike (aliases) do not make a prefix ambiguous.
 bool option_same_meaning(const LongOption& a, const LongOption& b) {
-    return a.takes_argument == b.takes_argument && a.value == b.value;
+    return a.takes_argument == b.takes_argument && a.value == b.value &&
+           a.names_file == b.names_file;
 }
 
 // What the program printed must be out before the diagnostic, so that the two streams keep
 // their order when they go to one place.
-__attribute__((format(printf, 3, 4))) int option_fail(OptionParser& parser, int error_option,
-                                                      const char* format, ...) {
+__attribute__((format(printf, 4, 5))) int option_fail(OptionParser& parser, bool long_option,
+                                                      int error_option, const char* format, ...) {
     parser.error_option = error_option;
+    parser.error_long = long_option;
     if (parser.quiet) return '?';
     output_flush();
     std::va_list arguments;
@@ -63,26 +65,31 @@ int option_next_long(OptionParser& parser, int argument_count, const char* const
             }
         }
         if (!possibilities.empty()) {
-            return option_fail(parser, 0, "%s: option '%s' is ambiguous; possibilities:%s\n",
+            return option_fail(parser, true, 0, "%s: option '%s' is ambiguous; possibilities:%s\n",
                                program, word, possibilities.c_str());
         }
     }
     if (found == nullptr)
-        return option_fail(parser, 0, "%s: unrecognized option '%s'\n", program, word);
+        return option_fail(parser, true, 0, "%s: unrecognized option '%s'\n", program, word);
 
     if (*value == '=') {
         if (!found->takes_argument) {
-            return option_fail(parser, found->value,
+            return option_fail(parser, true, found->value,
                                "%s: option '--%s' doesn't allow an argument\n", program,
                                found->name);
         }
         parser.argument = value + 1;
     } else if (found->takes_argument) {
         if (parser.index == argument_count) {
-            return option_fail(parser, found->value, "%s: option '--%s' requires an argument\n",
-                               program, found->name);
+            return option_fail(parser, true, found->value,
+                               "%s: option '--%s' requires an argument\n", program, found->name);
         }
         parser.argument = arguments[parser.index++];
+    }
+    if (found->names_file && parser.argument != nullptr && parser.argument[0] == '\0') {
+        parser.argument = nullptr;
+        return option_fail(parser, true, found->value, "%s: option '--%s' requires a file name\n",
+                           program, found->name);
     }
     return found->value;
 }
@@ -125,14 +132,15 @@ int option_next(OptionParser& parser, int argument_count, const char* const* arg
     const char* known =
         letter == ':' || letter == ';' ? nullptr : std::strchr(short_options, letter);
     if (known == nullptr)
-        return option_fail(parser, letter, "%s: invalid option -- '%c'\n", arguments[0], letter);
+        return option_fail(parser, false, letter, "%s: invalid option -- '%c'\n", arguments[0],
+                           letter);
     if (known[1] == ':') {
         if (parser.cluster != nullptr) { // the rest of the word, as in -dCOM1
             parser.argument = parser.cluster;
             parser.cluster = nullptr;
             ++parser.index;
         } else if (parser.index == argument_count) {
-            return option_fail(parser, letter, "%s: option requires an argument -- '%c'\n",
+            return option_fail(parser, false, letter, "%s: option requires an argument -- '%c'\n",
                                arguments[0], letter);
         } else { // the next word, even when it begins with '-'
             parser.argument = arguments[parser.index++];

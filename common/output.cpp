@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 void output_flush() {
     // An unbuffered standard output (Windows gives one to any character device) fails inside
@@ -18,26 +17,14 @@ void output_flush() {
     std::exit(-1);
 }
 
-int output_write(const char* text, std::size_t size) {
-    if (std::fflush(stdout) != 0) return -1;
-    while (size > 0) {
-        const ssize_t written = write(STDOUT_FILENO, text, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        text += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return 0;
-}
-
 void output_report_failure(int error) {
     std::fprintf(stderr, " Error writing output: %s\n", std::strerror(error));
     std::fflush(stderr);
 }
 
 int output_error(const char* format, ...) {
+    // A run a signal stopped must end: what it still has to say is dropped where it would wait.
+    if (output_would_wait(stderr)) return 0;
     std::fflush(stdout);
     std::va_list arguments;
     va_start(arguments, format);

@@ -1,5 +1,6 @@
 #include "session.hpp"
 
+#include "output.hpp"
 #include "serial.hpp"
 #include "session_keys.hpp"
 #include "session_wake.hpp"
@@ -28,7 +29,12 @@ volatile sig_atomic_t our_mode_active = 0;
 // no signal for it, so the waits look every background_check_ms.
 volatile sig_atomic_t in_background = 0;
 volatile sig_atomic_t signals_as_key = 0;
+volatile sig_atomic_t defer_ending = 0;
+volatile sig_atomic_t deferred_signal = 0;
+// SIGINT or SIGTERM was taken as a key once already.
+volatile sig_atomic_t stop_asked = 0;
 bool started = false;
+bool without_keys = false;
 struct sigaction stop_action;
 
 // The last words, in two areas: the one in use is never written, so a signal that comes while
@@ -79,8 +85,17 @@ void raise_as_default(int sig) {
 
 void on_signal(int sig) {
     const int saved_errno = errno;
-    if (signals_as_key && (sig == SIGINT || sig == SIGTERM)) {
+    const bool as_key = signals_as_key && (sig == SIGINT || sig == SIGTERM) && !stop_asked;
+    const bool deferred = defer_ending && (sig == SIGHUP || sig == SIGQUIT || sig == SIGPIPE);
+    if (as_key || deferred) {
+        // A second Ctrl-C while the run still finishes its work ends it at once.
+        if (as_key) stop_asked = 1;
+        if (deferred && deferred_signal == 0) deferred_signal = sig;
         session_wake_signal();
+        // A reader that takes no text would hold the key back for as long as it waits: the write
+        // is given up, and the run ends as the key ends it. Every byte read is in the capture
+        // file already.
+        if (output_stop()) output_abandon();
     } else {
         session_restore();
         serial_release_all();
@@ -156,7 +171,7 @@ void session_start() {
     if (started) return;
     started = true;
     open_closed_standard_descriptors();
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
+    if (!without_keys && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
         our_mode = saved_mode;
         our_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         our_mode.c_lflag |= ISIG;
@@ -179,6 +194,10 @@ void session_start() {
     }
 }
 
+void session_without_keys() {
+    without_keys = true;
+}
+
 void session_restore() {
     if (!saved_mode_valid || !our_mode_active) return;
     // A SIGCONT between the two steps would put our mode back after we restored.
@@ -195,6 +214,23 @@ void session_restore() {
 
 void session_signals_as_key(bool on) {
     signals_as_key = on ? 1 : 0;
+}
+
+void session_defer_ending_signals(bool on) {
+    defer_ending = on ? 1 : 0;
+}
+
+bool session_ending_by_signal() {
+    return deferred_signal != 0;
+}
+
+void session_end_by_deferred_signal() {
+    const int sig = deferred_signal;
+    if (sig == 0) return;
+    session_restore();
+    serial_release_all();
+    say_last_words();
+    raise_as_default(sig);
 }
 
 bool session_keys_readable() {

@@ -119,8 +119,12 @@ void emulator_hangup(Emulator& emulator);
 // Stops the thread, closes every descriptor and frees the emulator. Never blocks on the program.
 void emulator_stop(Emulator* emulator);
 
-// A sniffed SPI NOR flash session as the adapter sends it: READ ID first, then every operation
+// A sniffed SPI NOR flash session as the adapter sends it: READ ID first, then the operations
 // the sniffer's flash annotations name (erases and programs enabled first and polled until
-// ready, four-byte forms, power down and release). It ends where a frame ends, so it can be
-// repeated end to end.
+// ready, dual and four-byte forms, the four-byte mode, the extended address register, power down
+// and release). It ends where a frame ends, so it can be repeated end to end.
 std::vector<unsigned char> emulator_demo_stream();
+
+// What the demo's flash holds at address, before the session and after it: every byte the
+// session reads is this.
+unsigned char emulator_demo_flash(std::uint32_t address);

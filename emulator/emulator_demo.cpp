@@ -3,10 +3,12 @@
 #include <cstdint>
 
 // The demo is one session of a host with an SPI NOR flash, in the order a driver talks to the
-// part: identify it, look around, update a sector (each write enabled first, each erase and
-// program polled until the part is ready again), use the four-byte address forms above 16 MiB,
-// erase the chip and put the part to sleep and wake it. It ends where a frame ends, awake, so it
-// can be repeated end to end.
+// part: identify it, look around (on one line, on two, and once on four), update a sector (each
+// write enabled first, each erase and program polled until the part is ready again), reach above
+// 16 MiB with the four-byte forms, the four-byte mode and the extended address register, and put
+// the part to sleep and wake it. It ends where a frame ends, awake, with the flash holding what
+// it held at the start (emulator_demo_flash), so it can be repeated end to end and every read
+// agrees with every other. No chip erase: it would leave nothing of the contents to tell.
 
 namespace {
 
@@ -32,7 +34,13 @@ constexpr unsigned char block_erase_32k_command = 0x52;
 constexpr unsigned char block_erase_64k_command = 0xD8;
 constexpr unsigned char sector_erase4_command = 0x21;
 constexpr unsigned char block_erase4_64k_command = 0xDC;
-constexpr unsigned char chip_erase_command = 0xC7;
+constexpr unsigned char dual_output_read_command = 0x3B;
+constexpr unsigned char dual_output_read4_command = 0x3C;
+constexpr unsigned char dual_io_read_command = 0xBB;
+constexpr unsigned char quad_output_read_command = 0x6B;
+constexpr unsigned char enter_4byte_command = 0xB7;
+constexpr unsigned char exit_4byte_command = 0xE9;
+constexpr unsigned char write_extended_address_command = 0xC5;
 constexpr unsigned char write_enable_command = 0x06;
 constexpr unsigned char write_disable_command = 0x04;
 constexpr unsigned char read_status_command = 0x05;
@@ -67,22 +75,30 @@ constexpr std::uint32_t high_address = 0x01000000;
 constexpr std::uint32_t spare_32k_block = 0x038000;
 constexpr std::uint32_t spare_64k_block = 0x040000;
 
-// The SFDP header and its first parameter header, as the standard lays them out.
+// The SFDP header and its first parameter header, as the standard lays them out, and the start
+// of the basic parameter table it points to (0x30): the second double word is the density,
+// 2^28 bits less one.
 const Bytes sfdp_header = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x01, 0xFF,
                            0x00, 0x06, 0x01, 0x10, 0x30, 0x00, 0x00, 0xFF};
+constexpr std::uint32_t sfdp_basic_table = 0x30;
+const Bytes sfdp_basic = {0xE5, 0x20, 0xF1, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F};
 const Bytes unique_id = {0x5D, 0x17, 0x3C, 0x92, 0x44, 0x0B, 0xE1, 0x68};
 
-// Made-up flash contents: the same address always reads the same byte.
-unsigned char flash_byte(std::uint32_t address) {
+// Made-up contents of the part as it left the factory's programmer.
+unsigned char programmed_byte(std::uint32_t address) {
     std::uint32_t mixed = address * 2654435761u;
     mixed ^= mixed >> 15;
     return static_cast<unsigned char>(mixed >> 8);
 }
 
+bool within(std::uint32_t address, std::uint32_t start, std::uint32_t size) {
+    return address >= start && address - start < size;
+}
+
 Bytes flash_data(std::uint32_t address, int count) {
     Bytes data;
     for (int i = 0; i < count; ++i)
-        data.push_back(flash_byte(address + static_cast<std::uint32_t>(i)));
+        data.push_back(emulator_demo_flash(address + static_cast<std::uint32_t>(i)));
     return data;
 }
 
@@ -103,6 +119,29 @@ Bytes joined(Bytes first, const Bytes& second) {
     return first;
 }
 
+// The bytes of a phase on two lines as the sniffer sees them: per clock the flash drives the
+// higher bit of each two on MISO (IO1), the lower on MOSI (IO0).
+void add_dual_pairs(Bytes& stream, const Bytes& bytes) {
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const unsigned both = unsigned{bytes[i]} << 8 | bytes[i + 1];
+        unsigned mosi = 0, miso = 0;
+        for (int clock = 0; clock < 8; ++clock) {
+            miso |= ((both >> (15 - 2 * clock)) & 1) << (7 - clock);
+            mosi |= ((both >> (14 - 2 * clock)) & 1) << (7 - clock);
+        }
+        stream.insert(stream.end(), {pair_start, static_cast<unsigned char>(mosi),
+                                     static_cast<unsigned char>(miso)});
+    }
+}
+
+// A frame that goes on two lines after the single-line bytes sent.
+void add_dual_frame(Bytes& stream, const Bytes& sent, const Bytes& dual) {
+    stream.push_back(frame_open);
+    for (const unsigned char b : sent) stream.insert(stream.end(), {pair_start, b, released_line});
+    add_dual_pairs(stream, dual);
+    stream.push_back(frame_close);
+}
+
 // One frame: what the host sends while the line floats, then what the flash answers.
 void add_frame(Bytes& stream, const Bytes& sent, const Bytes& answer = {}) {
     stream.push_back(frame_open);
@@ -121,11 +160,26 @@ void add_write(Bytes& stream, const Bytes& sent, int busy_polls) {
 
 } // namespace
 
+unsigned char emulator_demo_flash(std::uint32_t address) {
+    // What the session erases and leaves so, and what it programs again.
+    if (within(address, update_address, 4096)) {
+        if (address - update_address >= update_size) return 0xFF;
+    } else if (within(address, high_address, 4096)) {
+        if (address - high_address >= data_per_read) return 0xFF;
+    } else if (within(address, spare_32k_block, 0x8000) ||
+               within(address, spare_64k_block, 0x10000) ||
+               within(address, high_address + 0x10000, 0x10000)) {
+        return 0xFF;
+    }
+    return programmed_byte(address);
+}
+
 std::vector<unsigned char> emulator_demo_stream() {
     Bytes stream;
     add_frame(stream, {read_id_command}, {manufacturer_id, memory_type, capacity_code});
     add_frame(stream, command(device_id_command, 0, 3), {manufacturer_id, device_id});
     add_frame(stream, command(read_sfdp_command, 0, 3, 1), sfdp_header);
+    add_frame(stream, command(read_sfdp_command, sfdp_basic_table, 3, 1), sfdp_basic);
     add_frame(stream, command(unique_id_command, 0, 0, 4), unique_id);
     add_frame(stream, {read_status_command}, {status_ready});
     add_frame(stream, {read_status2_command}, {status_ready});
@@ -137,6 +191,15 @@ std::vector<unsigned char> emulator_demo_stream() {
                       flash_data(address, data_per_read));
         }
     }
+
+    // The fast reads a driver uses once it knows the part: on two lines, and once on four (which
+    // the sniffer sees only half of).
+    add_dual_frame(stream, command(dual_output_read_command, 0x001040, 3, 1),
+                   flash_data(0x001040, 2 * data_per_read));
+    // The address, then the mode byte: 0xFF asks for no continuous reading.
+    add_dual_frame(stream, {dual_io_read_command},
+                   joined({0x00, 0x00, 0x40, 0xFF}, flash_data(0x000040, 2 * data_per_read)));
+    add_frame(stream, command(quad_output_read_command, 0, 3, 1), flash_data(0, data_per_read));
 
     // Clear the protection bits, then erase, program and verify a sector.
     add_frame(stream, {write_enable_command});
@@ -162,7 +225,18 @@ std::vector<unsigned char> emulator_demo_stream() {
     add_frame(stream, command(read4_command, high_address, 4), high_page);
     add_frame(stream, command(fast_read4_command, high_address, 4, 1), high_page);
 
-    add_write(stream, {chip_erase_command}, 4);
+    // Above 16 MiB without the four-byte commands: the four-byte mode, and the extended address
+    // register that gives three-byte addresses their top byte; each left as it was found.
+    add_dual_frame(stream, command(dual_output_read4_command, high_address, 4, 1),
+                   flash_data(high_address, data_per_read));
+    add_frame(stream, {enter_4byte_command});
+    add_frame(stream, command(read_command, high_address, 4), high_page);
+    add_frame(stream, {exit_4byte_command});
+    add_frame(stream, {write_extended_address_command, high_address >> 24});
+    add_frame(stream, command(read_command, high_address + 0x2000, 3),
+              flash_data(high_address + 0x2000, data_per_read));
+    add_frame(stream, {write_extended_address_command, 0x00});
+
     add_frame(stream, {power_down_command});
     add_frame(stream, command(release_command, 0, 0, 3), {device_id});
     return stream;

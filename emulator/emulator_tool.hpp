@@ -26,6 +26,10 @@ struct EmulatorOptions {
 // shown, -1 after a message for a bad command line.
 int emulator_parse_options(int argc, char** argv, EmulatorOptions& options);
 
+// Pushes out what standard output holds (the help, the version). Returns 0, or -1 after saying on
+// standard error that it could not be written.
+int emulator_flush_output();
+
 // Points the user at --help after a bad command line.
 void emulator_usage_hint();
 

@@ -153,6 +153,12 @@ int emulator_read_file(const std::string& path, std::vector<unsigned char>& byte
 int emulator_parse_options(int argc, char** argv, EmulatorOptions& options) {
     EmulatorScript& script = options.script;
     unsigned long long value = 0;
+    // getopt_long names the program as argv[0] says; every other message says tapwright-emu.
+    static char name[] = "tapwright-emu";
+    std::vector<char*> words(argv, argv + argc);
+    words.push_back(nullptr);
+    words[0] = name;
+    argv = words.data();
     for (;;) {
         const int option = getopt_long(argc, argv, "", long_options, nullptr);
         if (option == -1) break;
@@ -166,7 +172,14 @@ int emulator_parse_options(int argc, char** argv, EmulatorOptions& options) {
             break;
         case option_once: options.once = true; break;
         case option_modem: script.modem = true; break;
-        case option_stream: options.stream_file = optarg; break;
+        case option_stream:
+            // An empty name would quietly stand for the demo stream.
+            if (*optarg == '\0') {
+                std::fprintf(stderr, "%s: --stream needs a file\n", emulator_program);
+                return -1;
+            }
+            options.stream_file = optarg;
+            break;
         case option_rate:
             if (emulator_number_option("rate", optarg, 1, most_rate, options.rate) != 0) return -1;
             break;
@@ -213,6 +226,13 @@ int emulator_parse_options(int argc, char** argv, EmulatorOptions& options) {
     script.stream_chunks = {stream};
     script.stream_rate = static_cast<std::size_t>(options.rate);
     return 0;
+}
+
+int emulator_flush_output() {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+    std::fprintf(stderr, "%s: cannot write the output: %s\n", emulator_program,
+                 std::strerror(errno));
+    return -1;
 }
 
 void emulator_usage_hint() {

@@ -9,6 +9,6 @@ int main(int argc, char** argv) {
         emulator_usage_hint();
         return emulator_exit_usage;
     }
-    if (parsed > 0) return emulator_exit_ok;
+    if (parsed > 0) return emulator_flush_output() == 0 ? emulator_exit_ok : emulator_exit_failure;
     return emulator_run(options);
 }

@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
 # spi-sniffer at work without the hardware: tapwright-emu plays the adapter and streams a demo
 # SPI flash session, the sniffer decodes it for about three seconds, then a key ends it.
+# Arguments go to spi-sniffer (--flash, --image FILE, --summary); --image alone keeps the
+# rebuilt flash image in demo-flash.bin in the current folder.
 set -euo pipefail
+here=$PWD
 cd "$(dirname "$0")/.."
+
+args=()
+while [ $# -gt 0 ]; do
+    if [ "$1" = --image ] && { [ $# -eq 1 ] || [[ $2 == -* ]]; }; then
+        args+=(--image "$here/demo-flash.bin")
+    elif [ "$1" = --image ]; then
+        # A relative name means a file in the folder the demo was started from.
+        [[ $2 == /* ]] && args+=("$1" "$2") || args+=("$1" "$here/$2")
+        shift
+    else
+        args+=("$1")
+    fi
+    shift
+done
 
 scripts/setup.sh
 cmake --preset default >/dev/null
@@ -34,7 +51,7 @@ if [ ! -s "$folder/device" ]; then
     exit 1
 fi
 
-(sleep 3; printf q) | build/default/sniffer/spi-sniffer -d "$folder/tapwright" "$@"
+(sleep 3; printf q) | build/default/sniffer/spi-sniffer -d "$folder/tapwright" ${args[@]+"${args[@]}"}
 
 # With --once the emulator ends by itself once the sniffer has closed the port.
 for _ in $(seq 100); do

@@ -149,7 +149,7 @@ completed=$(bash -c '
         echo "${COMP_WORDS[0]}: ${COMPREPLY[*]}"
     done' bash "$completions" 2>&1)
 expected_completions='spi-sniffer: 0 1
-hvp-selftest: -p -s -m --log --version
+hvp-selftest: -p -s -m --log --station --operator --serial --version
 tapwright-emu: --verbose --version'
 if [ "$completed" = "$expected_completions" ]; then
     pass "bash completion"

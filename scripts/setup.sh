@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
+# Installs the Debian packages the build and the tests need (the completion test loads
+# bash-completion), only those that are missing.
 # Usage: scripts/setup.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev "$@")
+packages=(cmake g++ make libgtest-dev bash-completion "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

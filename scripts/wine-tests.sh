@@ -199,10 +199,11 @@ run_suite "hvp-selftest.exe, keys on a console" keys "$selftest_tests" \
     "SelfTestCycle.PassingThenFailingBoard:SelfTestCycle.EscAtThePauseAndArrowKeysGoOn:\
 SelfTestCycle.ModemTest:SelfTestCycle.RefusedHandshakePowersNothing:\
 SelfTestCycle.PortGoneBeforeTheSecondBoard:Endings/SelfTestLogged.*/Esc:\
-Endings/SelfTestLogged.*/LostPort"
+Endings/SelfTestLogged.*/LostPort:SelfTestSerials.*:Cases/SelfTestRecord.*/OlderColumnsAreKept:\
+Cases/SelfTestRecord.*/PartLineIsEndedFirst:Cases/SelfTestRecord.*/ForeignFileIsRefused"
 run_suite "hvp-selftest.exe, keys from a pipe" pipe "$selftest_tests" \
     "Cases/SelfTestCommandLine.*:SelfTestCycle.EndOfInputCountsAsEsc:\
-SelfTestCycle.EscAtThePauseAndArrowKeysGoOn"
+SelfTestCycle.EscAtThePauseAndArrowKeysGoOn:SelfTestSerials.*"
 run_suite "spi-sniffer.exe, keys on a console" keys "$sniffer_tests" \
     "*/SnifferDecoding.*/FrameSplitInsidePair:*/SnifferDecoding.*/RawPrintsEachByteTwice:\
 Cases/SnifferRefusal.*:SnifferRun.ModemTestQueriesThenFailsAtTheHandshake:\
@@ -210,7 +211,9 @@ SnifferRun.LostDeviceEndsWithItsTextsAndStatus255:SnifferRun.BusyPortIsRefusedTo
 SnifferCapture.TricklingBytesShowAsTheyCome:SnifferCapture.KeyDuringAFloodEndsItWithTheStreamWhole:\
 Endings/SnifferWriteRead.*/Key:Endings/SnifferWriteRead.*/LostDevice"
 run_suite "spi-sniffer.exe, command lines" pipe "$sniffer_tests" \
-    "Cases/SnifferCommandLine.*:SnifferWriteRead.ReadsStandardInputWithFlashNames"
+    "Cases/SnifferCommandLine.*:SnifferWriteRead.ReadsStandardInputWithFlashNames:\
+SnifferWriteRead.SummaryAndMapTellWhatTheImageKnows:\
+Cases/SnifferCaptureFile.*/ThePort:Cases/SnifferCaptureFile.*/MissingFolder"
 
 # ---- spi-sniffer.exe under a flood
 

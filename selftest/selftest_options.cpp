@@ -14,10 +14,20 @@ constexpr const char* help_rule =
     "-------------------------------------------------------------------------";
 constexpr const char* short_options = "ms:p:";
 
-enum : int { option_log = 256, option_version };
+enum : int { option_log = 256, option_version, option_station, option_operator, option_serial };
 
-constexpr LongOption long_options[] = {{"log", true, option_log},
-                                       {"version", false, option_version}};
+constexpr LongOption long_options[] = {{"log", true, option_log, true},
+                                       {"version", false, option_version},
+                                       {"station", true, option_station},
+                                       {"operator", true, option_operator},
+                                       {"serial", false, option_serial}};
+
+// A name goes into every line of the record: a line break in it would split a line in two.
+void refuse_line_break(const std::string& name, const char* option) {
+    if (name.find_first_of("\r\n") == std::string::npos) return;
+    output_error(" %s takes a name on one line\n", option);
+    options_fail();
+}
 
 } // namespace
 
@@ -45,7 +55,8 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
     }
 
     SelfTestOptions options{};
-    bool device_set = false, speed_set = false, log_set = false;
+    bool device_set = false, speed_set = false, log_set = false, station_set = false,
+         operator_set = false;
     OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
@@ -64,7 +75,19 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
         case option_log:
             options_store_once(options.log, log_set, parser.argument, " --log takes one file");
             break;
+        case option_station:
+            options_store_once(options.station, station_set, parser.argument,
+                               " --station takes one name");
+            break;
+        case option_operator:
+            options_store_once(options.operator_name, operator_set, parser.argument,
+                               " --operator takes one name");
+            break;
+        case option_serial: options.serial = true; break;
         default:
+            // A long option that was not understood may be a --log gone wrong: testing boards
+            // without their record is no test, so it ends the run as the parser's line says.
+            if (parser.error_long) options_fail();
             // Unlike the sniffer, the self-test reports a stray option and reads on.
             std::printf(" Invalid argument %c", option);
             selftest_print_help(arguments[0]);
@@ -75,6 +98,14 @@ SelfTestOptions selftest_read_options(int argument_count, char** arguments) {
     if (!device_set) {
         std::puts(" No serial port set");
         selftest_print_help(arguments[0]);
+        options_fail();
+    }
+    refuse_line_break(options.station, "--station");
+    refuse_line_break(options.operator_name, "--operator");
+    // A modem test has no board: its invented reading would pass for one on the record.
+    if (options.modem && log_set) {
+        output_error(" --log cannot be used with -m: a modem test puts no board on the "
+                     "production record\n");
         options_fail();
     }
     if (!speed_set) options.speed = std::string(selftest_default_speed);

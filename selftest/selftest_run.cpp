@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -63,7 +64,7 @@ int power_up(const AdapterLink& link) {
     return 0;
 }
 
-SelfTestBoard measure(const AdapterLink& link) {
+void measure(const AdapterLink& link, SelfTestBoard& board) {
     std::puts(" Voltage Probe measurement...,sending 00010100 ");
     send_byte(link.port, measure_voltage);
     unsigned char reading[reading_size] = {};
@@ -71,7 +72,7 @@ SelfTestBoard measure(const AdapterLink& link) {
     // One read: it never returns 0, nothing at all is -1.
     const int count = serial_read(link.port, reading, reading_size);
 
-    SelfTestBoard board{};
+    board.judged = true;
     if (link.modem || count == reading_size) {
         board.has_reading = true;
         board.reading = reading_of(link.modem ? modem_reading : reading);
@@ -81,10 +82,52 @@ SelfTestBoard measure(const AdapterLink& link) {
         std::printf(" ADC Reading: %2.0f Volts\n", static_cast<double>(board.volts));
     } else {
         std::printf(" Expecting 2 bytes returned but got %i instead\n", count);
+        board.reason = count > 0 ? "reading of " + std::to_string(count) + " byte instead of 2"
+                       : serial_lost(link.port) ? "port lost"
+                                                : "no reading";
     }
+    // The screen says FAIL where the record says ERROR: the operator sets such a board aside
+    // all the same.
     std::puts(board.pass ? " Voltage Measurement: ****PASS**** "
                          : " Voltage Measurement: !!!!FAIL!!!! ");
-    return board;
+}
+
+// Counts the board and, with --log, puts its line on the record; the tally follows. Returns
+// false when the record could not be kept.
+bool recorded(SelfTestLog& log, const SelfTestBoard& board) {
+    const int logged = selftest_log_board(log, board);
+    if (log.file != nullptr) session_set_last_words(selftest_log_summary(log));
+    return logged == 0;
+}
+
+// A board that could not be tested is on the record, with why, before the run ends.
+int stop_untested(SelfTestLog& log, SelfTestBoard& board, const std::string& reason) {
+    board.reason = reason;
+    recorded(log, board);
+    return -1;
+}
+
+// With --serial, the serial number of the board whose key was just pressed; Esc stops here too.
+std::string board_serial(const SelfTestOptions& options, const SelfTestLog& log) {
+    std::string serial;
+    if (!options.serial) return serial;
+    std::fputs(" Serial number (Enter for none, Esc to stop): ", stdout);
+    if (!selftest_read_serial(serial)) stop();
+    const int attempt = selftest_log_attempt(log, serial);
+    if (attempt > 1) std::printf("board %s: attempt %d\n", serial.c_str(), attempt);
+    return serial;
+}
+
+// The reason of a port that did not open, for the record.
+std::string open_failure() {
+    switch (serial_last_open_error()) {
+    case serial_open_missing: return "port did not open: no such device";
+    case serial_open_denied: return "port did not open: permission denied";
+    case serial_open_busy: return "port did not open: busy";
+    case serial_open_not_a_port: return "port did not open: not a serial port";
+    case serial_open_name_cut: return "port did not open: name too long";
+    default: return "port did not open";
+    }
 }
 
 } // namespace
@@ -97,48 +140,49 @@ float selftest_volts(unsigned reading) {
 
 int selftest_run(const SelfTestOptions& options) {
     SelfTestLog log{};
+    log.station = options.station;
+    log.operator_name = options.operator_name;
     if (!options.log.empty()) {
         if (selftest_log_open(log, options.log) != 0) return -1;
         session_set_last_words(selftest_log_summary(log));
     }
     std::puts(" Press Esc to exit, any other key to start the self-test \n");
     bool first_board = true;
-    if (stops(keys_take())) stop();
+    if (stops(selftest_take_key())) stop();
+    std::string serial = board_serial(options, log);
     std::puts("\n Starting test! ");
 
     for (;;) {
+        SelfTestBoard board{};
+        board.serial = serial;
         const AdapterLink link{adapter_open(options.device, options.speed, options.baud),
                                options.modem};
-        if (link.port < 0) return -1;
+        if (link.port < 0) return stop_untested(log, board, open_failure());
 
         if (link.modem) {
             const AdapterModemReply reply = adapter_query_modem(link, "ATI7\r");
             adapter_print_sent(reply.sent);
             std::printf("\n %s\n", reply.text.c_str());
         } else if (power_up(link) != 0) {
-            return -1;
+            return stop_untested(log, board, "adapter refused binary mode");
         }
 
-        const SelfTestBoard board = measure(link);
+        measure(link, board);
 
         std::puts(" powering off.....");
         command(link, power_off);
 
         // On the disk before the operator is asked for anything: a record that cannot be kept
         // ends the test, with the board off.
-        if (log.file != nullptr) {
-            const int logged = selftest_log_board(log, board);
-            session_set_last_words(selftest_log_summary(log));
-            if (logged != 0) {
-                send_byte(link.port, closing_byte);
-                serial_close(link.port);
-                return -1;
-            }
+        if (!recorded(log, board)) {
+            send_byte(link.port, closing_byte);
+            serial_close(link.port);
+            return -1;
         }
 
         if (first_board) {
             std::puts(" Press any key to continue...");
-            keys_take(); // any key goes on here, Esc included
+            selftest_take_key(); // any key goes on here, Esc included
         }
         send_byte(link.port, closing_byte);
         serial_close(link.port);
@@ -146,9 +190,10 @@ int selftest_run(const SelfTestOptions& options) {
         std::puts("\n Connect another Tapwright HVP adapter and press any key to start the "
                   "self-test again ");
         std::puts(" Or hit ESC key to stop and end the test.");
-        const int key = keys_take();
+        const int key = selftest_take_key();
         first_board = false;
         if (stops(key)) stop();
+        serial = board_serial(options, log);
 
         std::puts("\n--------------------- Starting a new Test-------------------------");
         adapter_pause();

@@ -46,8 +46,9 @@ enum SerialOpenError {
 
 SerialOpenError serial_last_open_error();
 
-// One line for the user, without a newline: why the last serial_open of name failed and, for the
-// common cases, what to do about it. Empty when it did not fail.
+// For the user, without a final newline: why the last serial_open of name failed and, for the
+// common cases, what to do about it (a second line for a busy port's known holders). Empty when
+// it did not fail.
 std::string serial_open_error_text(const char* name);
 
 // 8N1, no flow control, DTR and RTS inactive, the time-outs above, at the baud rate `rate`.

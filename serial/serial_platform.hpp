@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // What the words for a port that did not open (serial_open_error_text) take from the platform.
 
@@ -21,3 +22,14 @@ std::string serial_open_failure_reason();
 
 // The character a path that is used as it stands begins with.
 char serial_path_root();
+
+// A process that has the device open.
+struct SerialHolder {
+    long pid;
+    std::string name;
+};
+
+// Who holds the device at path: the process that has it locked, else every other process that
+// has it open. Processes we may not look into are passed over; empty where the platform cannot
+// tell.
+std::vector<SerialHolder> serial_port_holders(const std::string& path);

@@ -1,6 +1,9 @@
 #include "serial.hpp"
 
 #include "serial_platform.hpp"
+#ifdef __linux__
+#include "serial_linux_latency.hpp"
+#endif
 
 #include "output.hpp"
 #include "timing.hpp"
@@ -36,6 +39,8 @@ int serial_open_errno = 0;
 // we could not list might stay exclusive after we are gone.
 constexpr int serial_table_size = 16;
 volatile std::sig_atomic_t serial_open_ports[serial_table_size];
+// 1 where we turned the driver's low latency on, so that it is put back on the way out.
+volatile std::sig_atomic_t serial_low_latency_set[serial_table_size];
 bool serial_exit_hook_set = false;
 
 int serial_fd(PortHandle port) {
@@ -53,9 +58,21 @@ int serial_table_free_slot() {
     return -1;
 }
 
+// Drops the port's exclusive hold and puts back the driver's latency. Async-signal-safe.
+void serial_release_slot(int slot) {
+    const int fd = serial_open_ports[slot] - 1;
+    ioctl(fd, TIOCNXCL);
+#ifdef __linux__
+    if (serial_low_latency_set[slot]) serial_clear_low_latency(fd);
+#endif
+}
+
 void serial_table_remove(int fd) {
     for (int slot = 0; slot < serial_table_size; ++slot) {
-        if (serial_open_ports[slot] == fd + 1) serial_open_ports[slot] = 0;
+        if (serial_open_ports[slot] != fd + 1) continue;
+        serial_release_slot(slot);
+        serial_open_ports[slot] = 0;
+        serial_low_latency_set[slot] = 0;
     }
 }
 
@@ -138,6 +155,9 @@ PortHandle serial_open(const char* name) {
         std::atexit(serial_release_all);
     }
     ioctl(fd, TIOCEXCL);
+#ifdef __linux__
+    serial_set_low_latency(fd, serial_low_latency_set[slot]);
+#endif
     return fd;
 }
 
@@ -244,7 +264,6 @@ int serial_write(PortHandle port, const unsigned char* bytes, int n) {
 int serial_close(PortHandle port) {
     if (port < 0) return 0;
     const int fd = serial_fd(port);
-    ioctl(fd, TIOCNXCL);
     serial_table_remove(fd);
     close(fd);
     return 0;
@@ -264,8 +283,7 @@ int serial_lost(PortHandle port) {
 void serial_release_all() {
     const int saved_errno = errno;
     for (int slot = 0; slot < serial_table_size; ++slot) {
-        const int entry = serial_open_ports[slot];
-        if (entry != 0) ioctl(entry - 1, TIOCNXCL);
+        if (serial_open_ports[slot] != 0) serial_release_slot(slot);
     }
     errno = saved_errno;
 }

@@ -164,6 +164,11 @@ const char* serial_port_kind() {
 }
 
 // On Windows a port's own permissions never refuse its user: there is no group to join.
+// Windows does not tell who has a COM port open without walking every process's handles.
+std::vector<SerialHolder> serial_port_holders(const std::string&) {
+    return {};
+}
+
 std::string serial_port_group(const std::string&) {
     return "";
 }

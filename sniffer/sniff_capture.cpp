@@ -2,6 +2,7 @@
 // byte waiting, keep it, decode it, write its text. A saved capture takes the same way from its
 // file.
 
+#include "sniff_image.hpp"
 #include "sniffer.hpp"
 
 #include "files.hpp"
@@ -29,8 +30,9 @@ struct SniffStream {
     const std::string* path; // its name, for what is said when it fails
 };
 
-SniffStream stream_new(const SniffOptions& options, std::FILE* file, const std::string& path) {
-    SniffStream stream{sniff_decoder_new(options.raw, options.flash), {}, file, &path};
+SniffStream stream_new(const SniffOptions& options, std::FILE* file, const std::string& path,
+                       SniffImage* image) {
+    SniffStream stream{sniff_decoder_new(options.raw, options.flash, image), {}, file, &path};
     stream.text.resize(sniff_text_room(stream.decoder, chunk_size));
     return stream;
 }
@@ -46,18 +48,53 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
     }
     const std::size_t size = sniff_decode_text(stream.decoder, bytes, count, stream.text.data());
     if (output_write(stream.text.data(), size) != 0) {
-        output_report_failure(errno);
+        // A signal taken as a key stopped the output: the wait that follows finds the key.
+        if (errno == EINTR) return 0;
+        // A reader gone away with the image still to write: the process dies of SIGPIPE once
+        // it is out, and says no more than without it.
+        if (!session_ending_by_signal()) output_report_failure(errno);
         return -1;
     }
     return 0;
 }
 
+// The capture file's bytes through the decoder to its end. Returns 0, or -1 after saying why.
+int replay(const SniffOptions& options, std::FILE* file, SniffImage* image) {
+    std::vector<unsigned char> area(chunk_size);
+    SniffStream stream = stream_new(options, nullptr, options.read, image);
+    for (;;) {
+        // Each read's bytes are shown as they come, so that a capture that grows can be followed.
+        const long count = files_read(file, area.data(), area.size());
+        if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
+        // A hang-up or a reader gone away ends the reading where it is.
+        if (session_ending_by_signal()) return 0;
+        if (count > 0) continue;
+        if (count < 0) {
+            output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+}
+
 } // namespace
 
-int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file) {
+int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
+                  SniffImage* image) {
     std::vector<unsigned char> area(chunk_size);
-    SniffStream stream = stream_new(options, capture_file, options.write);
+    SniffStream stream = stream_new(options, capture_file, options.write, image);
+    // What the file held stays until now: a run that failed before sniffing leaves it alone. A
+    // pipe has nothing to empty.
+    if (capture_file != nullptr && files_regular(capture_file) && files_cut(capture_file, 0) != 0) {
+        output_error(" Error writing capture file %s: %s\n", options.write.c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
     session_signals_as_key(true);
+    // The image is written once the capture is over, also when a hang-up or a reader that went
+    // away ends it.
+    if (image != nullptr) session_defer_ending_signals(true);
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
         const int ready = keys_wait_key_or_port(port, wait_without_limit);
@@ -75,16 +112,17 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
     }
 }
 
-std::FILE* sniff_create_capture_file(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    // Unbuffered: every write goes straight to the file, nothing waits in this process.
-    if (file != nullptr && std::setvbuf(file, nullptr, _IONBF, 0) == 0) return file;
-    output_error(" Error opening capture file %s: %s\n", path.c_str(), std::strerror(errno));
-    if (file != nullptr) std::fclose(file);
+std::FILE* sniff_create_capture_file(const std::string& path, const std::string& device) {
+    FilesRefusal refusal = files_usable;
+    std::FILE* file = files_open_output(path.c_str(), serial_device_path(device.c_str()), refusal);
+    if (file != nullptr) return file;
+    output_error(" Error opening capture file %s: %s\n", path.c_str(),
+                 files_refusal_text(refusal, errno).c_str());
     return nullptr;
 }
 
 int sniff_replay(const SniffOptions& options) {
+    if (!options.image.empty() && sniff_image_check(options.image, "") != 0) return -1;
     const bool from_input = options.read == "-";
     if (from_input) files_binary_input();
     std::FILE* file = from_input ? stdin : std::fopen(options.read.c_str(), "rb");
@@ -93,17 +131,11 @@ int sniff_replay(const SniffOptions& options) {
                      std::strerror(errno));
         return -1;
     }
-    std::vector<unsigned char> area(chunk_size);
-    SniffStream stream = stream_new(options, nullptr, options.read);
-    for (;;) {
-        const std::size_t count = std::fread(area.data(), 1, area.size(), file);
-        if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
-        if (count == area.size()) continue;
-        if (std::ferror(file)) {
-            output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
-                         std::strerror(errno));
-            return -1;
-        }
-        return 0;
-    }
+    const std::unique_ptr<SniffImage> image = sniff_image_for(options);
+    // Whatever ends the reading, the image is written before the process goes.
+    if (image != nullptr) session_defer_ending_signals(true);
+    int status = replay(options, file, image.get());
+    if (image != nullptr && sniff_image_finish(options, *image) != 0) status = -1;
+    session_end_by_deferred_signal();
+    return status;
 }

@@ -1,3 +1,4 @@
+#include "sniff_image.hpp"
 #include "sniffer.hpp"
 
 #include <array>
@@ -42,59 +43,83 @@ char* put_text(char* out, const char (&text)[n]) {
     return out + n - 1;
 }
 
-// With flash the loop also collects each frame's pairs and adds the annotation where a frame
-// ends; as a template argument it costs the loop without it nothing.
-template <bool flash>
-std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count, char* text) {
-    char* out = text;
+// With frames the loop also hands each frame's opening, pairs and end to the frame reader; with
+// annotate it adds the annotation line where a frame ends; without text it only follows the
+// framing (for an image under raw text). As template arguments they cost the plain loop nothing.
+// The reader's run is kept in locals while the loop runs: a char of text written might change
+// the reader as far as the compiler knows, which would have it read them back for every pair.
+template <bool frames, bool annotate, bool text = true>
+std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count, char* out_text) {
+    char* out = out_text;
     int state = decoder.state;
-    SniffFlashFrame& frame = decoder.frame;
+    SniffFrames& reader = decoder.frames;
+    unsigned char* const run = reader.run;
+    SniffRunSource source = reader.run_source;
+    std::size_t run_size = reader.run_size;
+    unsigned char mosi = reader.pending_mosi;
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
-        out = put_hex(out, b);
+        if constexpr (text) out = put_hex(out, b);
         switch (state) {
         case pair_first:
-            out = put_pair_byte(out, b, '(');
-            if constexpr (flash) {
-                if (frame.pairs < sniff_flash_kept) frame.mosi[frame.pairs] = b;
-            }
+            if constexpr (text) out = put_pair_byte(out, b, '(');
+            mosi = b;
             state = pair_second;
             break;
         case pair_second:
-            out = put_pair_byte(out, b, ')');
-            if constexpr (flash) {
-                if (frame.pairs < sniff_flash_kept) frame.miso[frame.pairs] = b;
-                frame.last_miso = b;
-                ++frame.pairs;
+            if constexpr (text) out = put_pair_byte(out, b, ')');
+            if constexpr (frames) {
+                if (source != sniff_run_none) {
+                    run[run_size++] = source == sniff_run_miso ? b : mosi;
+                    if (run_size == sniff_run_size) {
+                        reader.run_size = run_size;
+                        sniff_frames_run(reader);
+                        run_size = 0;
+                    }
+                } else {
+                    sniff_frames_pair(reader, mosi, b);
+                    source = reader.run_source;
+                }
             }
             state = in_frame;
             break;
         case in_frame:
             if (b == pair_start) {
                 state = pair_first;
-            } else if (b == frame_close) {
-                out = put_text(out, "]\n");
-                if constexpr (flash) out += sniff_flash_text(frame, false, out);
-                state = outside_frame;
             } else {
-                out = put_text(out, "Sync\n");
-                if constexpr (flash) out += sniff_flash_text(frame, true, out);
+                const bool closed = b == frame_close;
+                if constexpr (text) out = closed ? put_text(out, "]\n") : put_text(out, "Sync\n");
+                if constexpr (frames) {
+                    reader.run_size = run_size;
+                    sniff_frames_end(reader, !closed);
+                    source = sniff_run_none;
+                    run_size = 0;
+                }
+                if constexpr (annotate) out += sniff_flash_text(reader.op, out);
                 state = outside_frame;
             }
             break;
         default:
             if (b == frame_open) {
-                out = put_text(out, "[");
-                if constexpr (flash) frame.pairs = 0;
+                if constexpr (text) out = put_text(out, "[");
+                if constexpr (frames) {
+                    sniff_frames_open(reader);
+                    source = sniff_run_none;
+                    run_size = 0;
+                }
                 state = in_frame;
             } else {
-                out = put_text(out, "Sync\n");
+                if constexpr (text) out = put_text(out, "Sync\n");
             }
             break;
         }
     }
     decoder.state = state;
-    return static_cast<std::size_t>(out - text);
+    if constexpr (frames) {
+        reader.run_size = run_size;
+        reader.pending_mosi = mosi;
+    }
+    return static_cast<std::size_t>(out - out_text);
 }
 
 // Raw text has no framing, so it has a loop of its own: the framing loops need not test the flag
@@ -112,8 +137,8 @@ std::size_t decode_raw(const unsigned char* chunk, int count, char* text) {
 
 } // namespace
 
-SniffDecoder sniff_decoder_new(bool raw, bool flash) {
-    return SniffDecoder{raw, outside_frame, flash, SniffFlashFrame{}};
+SniffDecoder sniff_decoder_new(bool raw, bool flash, SniffImage* image) {
+    return SniffDecoder{raw, outside_frame, flash, sniff_frames_new(image)};
 }
 
 std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count) {
@@ -124,7 +149,24 @@ std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count) {
 
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text) {
-    if (decoder.raw) return decode_raw(chunk, count, text);
-    if (decoder.flash) return decode<true>(decoder, chunk, count, text);
-    return decode<false>(decoder, chunk, count, text);
+    SniffImage* image = decoder.frames.image;
+    if (image == nullptr) {
+        if (decoder.raw) return decode_raw(chunk, count, text);
+        if (decoder.flash) return decode<true, true>(decoder, chunk, count, text);
+        return decode<false, false>(decoder, chunk, count, text);
+    }
+    image->tally.bytes += static_cast<std::uint64_t>(count);
+    std::size_t size = 0;
+    if (decoder.raw) {
+        // Raw text has no frames, but the image still reads them.
+        decode<true, false, false>(decoder, chunk, count, text);
+        size = decode_raw(chunk, count, text);
+    } else if (decoder.flash) {
+        size = decode<true, true>(decoder, chunk, count, text);
+    } else {
+        size = decode<true, false>(decoder, chunk, count, text);
+    }
+    // The image holds every byte that came, also of a frame still open when the run ends.
+    sniff_frames_run(decoder.frames);
+    return size;
 }

@@ -4,6 +4,8 @@
 #include "options.hpp"
 #include "output.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,12 +14,38 @@ namespace {
 constexpr int rule_width = 77;
 constexpr const char* short_options = "ms:p:e:d:r:";
 
-enum : int { option_write = 256, option_read, option_flash, option_version };
+enum : int {
+    option_write = 256,
+    option_read,
+    option_flash,
+    option_version,
+    option_image,
+    option_image_size,
+    option_summary
+};
 
-constexpr LongOption long_options[] = {{"write", true, option_write},
-                                       {"read", true, option_read},
-                                       {"flash", false, option_flash},
-                                       {"version", false, option_version}};
+constexpr LongOption long_options[] = {
+    {"write", true, option_write, true}, {"read", true, option_read, true},
+    {"flash", false, option_flash},      {"version", false, option_version},
+    {"image", true, option_image, true}, {"image-size", true, option_image_size},
+    {"summary", false, option_summary}};
+
+constexpr std::uint64_t largest_image = std::uint64_t{1} << 32;
+
+// --image-size: bytes, or KiB or MiB with K or M; a power of two from 1 to 4096M. 0 for anything
+// else.
+std::uint64_t image_size(const std::string& text) {
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        value = value * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+        if (value > largest_image) return 0;
+    }
+    const std::string unit = text.substr(digits);
+    if (digits == 0 || (unit != "" && unit != "K" && unit != "M")) return 0;
+    value <<= unit == "K" ? 10 : unit == "M" ? 20 : 0;
+    return value <= largest_image && std::has_single_bit(value) ? value : 0;
+}
 
 } // namespace
 
@@ -36,12 +64,15 @@ void sniff_print_help(const char* program_name) {
     std::printf("\n\n%s\n", std::string(rule_width, '-').c_str());
 }
 
+bool sniff_reads_capture(int argument_count, char** arguments) {
+    return options_given(argument_count, arguments, short_options, long_options, option_read);
+}
+
 SniffOptions sniff_read_options(int argument_count, char** arguments) {
     if (options_given(argument_count, arguments, short_options, long_options, option_version))
         options_print_version("spi-sniffer");
     // A saved capture is decoded alone: what is printed is the stream's text and nothing else.
-    const bool reading =
-        options_given(argument_count, arguments, short_options, long_options, option_read);
+    const bool reading = sniff_reads_capture(argument_count, arguments);
     if (!reading) options_print_banner(rule_width);
     if (argument_count <= 1) {
         sniff_print_help(arguments[0]);
@@ -49,9 +80,10 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
     }
 
     // The texts as given, for the echo; only what they mean is kept.
-    std::string device, speed, clock_edge, polarity, raw, write, read;
+    std::string device, speed, clock_edge, polarity, raw, write, read, image, size;
     bool device_set = false, speed_set = false, edge_set = false, polarity_set = false,
-         raw_set = false, write_set = false, read_set = false, modem = false, flash = false;
+         raw_set = false, write_set = false, read_set = false, modem = false, flash = false,
+         image_set = false, size_set = false, summary = false;
     OptionParser parser{};
     for (;;) {
         output_flush(); // the parser writes its diagnostics to standard error itself
@@ -84,7 +116,16 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
         case option_read:
             options_store_once(read, read_set, parser.argument, " --read takes one file");
             break;
+        case option_image:
+            options_store_once(image, image_set, parser.argument, " --image takes one file");
+            break;
+        case option_image_size:
+            options_store_once(size, size_set, parser.argument, " --image-size takes one size");
+            break;
+        case option_summary: summary = true; break;
         default:
+            // The parser's line says what is wrong with a long option; the help knows none.
+            if (parser.error_long) options_fail();
             std::printf(" Invalid argument %c", option);
             sniff_print_help(arguments[0]);
             options_fail();
@@ -93,6 +134,27 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
 
     if (reading && write_set) {
         std::puts(" --read decodes a capture: it cannot be written again with --write");
+        options_fail();
+    }
+    // "-" is standard input to --read, but standard output already carries the text.
+    if (write == "-") {
+        std::puts(" --write takes a file: standard output (-) carries the text");
+        options_fail();
+    }
+    if (size_set && image_size(size) == 0) {
+        std::printf(" --image-size %s: give a power of two in bytes, or with K or M (65536, 64K, "
+                    "16M), at most 4096M\n",
+                    size.c_str());
+        options_fail();
+    }
+    if (size_set && !image_set && !summary) {
+        std::puts(" --image-size needs --image or --summary");
+        options_fail();
+    }
+    // The image is written at the end: over the capture it was read from, or is kept in, it
+    // would take the capture's place.
+    if (image_set && (image == read || image == write)) {
+        std::printf(" --image and --%s name the same file\n", image == read ? "read" : "write");
         options_fail();
     }
     if (!device_set && !reading) {
@@ -122,5 +184,8 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
     options.flash = flash;
     options.write = write;
     options.read = read;
+    options.image = image;
+    options.image_size = size_set ? image_size(size) : 0;
+    options.summary = summary || image_set;
     return options;
 }

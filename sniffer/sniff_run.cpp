@@ -4,6 +4,8 @@
 #include "keys.hpp"
 #include "output.hpp"
 #include "serial.hpp"
+#include "session.hpp"
+#include "sniff_image.hpp"
 
 #include <array>
 #include <cstdio>
@@ -26,13 +28,11 @@ unsigned char sniff_configuration_byte(const SniffOptions& options) {
     return configuration;
 }
 
-int sniff_run(const SniffOptions& options) {
-    // Before the port is touched: a capture that cannot be kept is no capture to start.
-    std::FILE* capture_file = nullptr;
-    if (!options.write.empty()) {
-        capture_file = sniff_create_capture_file(options.write);
-        if (capture_file == nullptr) return -1;
-    }
+namespace {
+
+// The adapter brought into sniffing, then the capture; sniffed tells whether it began.
+int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffImage* image,
+                  bool& sniffed) {
     const AdapterLink link{adapter_open(options.device, options.speed, options.baud),
                            options.modem};
     if (link.port < 0) return -1;
@@ -73,7 +73,27 @@ int sniff_run(const SniffOptions& options) {
 
     adapter_print_sent(serial_write(link.port, &sniffer_start, 1) == 1);
 
-    if (sniff_capture(link.port, options, capture_file) != 0) return -1;
+    sniffed = true;
+    if (sniff_capture(link.port, options, capture_file, image) != 0) return -1;
     keys_take();
     return 0;
+}
+
+} // namespace
+
+int sniff_run(const SniffOptions& options) {
+    // Before the port is touched: a capture that cannot be kept is no capture to start.
+    if (!options.image.empty() && sniff_image_check(options.image, options.device) != 0) return -1;
+    std::FILE* capture_file = nullptr;
+    if (!options.write.empty()) {
+        capture_file = sniff_create_capture_file(options.write, options.device);
+        if (capture_file == nullptr) return -1;
+    }
+    const std::unique_ptr<SniffImage> image = sniff_image_for(options);
+    bool sniffed = false;
+    int status = sniff_session(options, capture_file, image.get(), sniffed);
+    if (image != nullptr && sniffed && sniff_image_finish(options, *image) != 0) status = -1;
+    // A hang-up, Ctrl-\ or a reader gone away ends the process now that the image is out.
+    session_end_by_deferred_signal();
+    return status;
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "serial.hpp"
+#include "sniff_flash.hpp"
 
-#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 // The command line of spi-sniffer, read once into typed values.
@@ -19,6 +21,9 @@ struct SniffOptions {
     bool flash;         // --flash: each frame also named as an SPI NOR flash operation
     std::string write;  // --write FILE: every sniffed byte also goes there, raw; "" for none
     std::string read;   // --read FILE: decode a saved capture ("-": standard input), no port
+    std::string image;  // --image FILE: the flash contents the traffic tells go there; "" none
+    std::uint64_t image_size; // --image-size: a power of two; 0 when not given
+    bool summary; // --summary or --image: counts and coverage on standard error at the end
 };
 
 inline constexpr const char* sniff_default_speed = "115200";
@@ -31,38 +36,27 @@ inline constexpr const char* sniff_default_raw = "0";
 // otherwise it ends the process with status -1.
 SniffOptions sniff_read_options(int argument_count, char** arguments);
 
+// Whether the command line decodes a saved capture (--read): a first look that prints nothing.
+bool sniff_reads_capture(int argument_count, char** arguments);
+
 // Prints the usage text, naming the program as program_name.
 void sniff_print_help(const char* program_name);
-
-// What the decoder keeps of a frame for its flash annotation: the first pairs, enough for a
-// command, four address bytes, a dummy byte and the sixteen data bytes shown. A READ may carry
-// many KB; the rest is only counted.
-inline constexpr std::size_t sniff_flash_kept = 22;
-
-struct SniffFlashFrame {
-    std::array<unsigned char, sniff_flash_kept> mosi;
-    std::array<unsigned char, sniff_flash_kept> miso;
-    std::size_t pairs;       // every pair of the frame, kept or not
-    unsigned char last_miso; // a status poll ends with the value that counts
-};
 
 // Turns the sniffed byte stream into text. The state runs on across chunks.
 struct SniffDecoder {
     bool raw;   // every byte's hex twice, no framing
     int state;  // 0 outside a frame, 1 in a frame, 2 after "\", 3 before a pair's second byte
     bool flash; // an annotation line after each frame (never with raw: no frames)
-    SniffFlashFrame frame; // the frame open so far, when flash
+    SniffFrames frames; // the frames read as flash operations, when flash or an image wants them
 };
 
-// A decoder at the start of a stream; with flash it adds each frame's sniff_flash_text.
-SniffDecoder sniff_decoder_new(bool raw, bool flash = false);
+// A decoder at the start of a stream; with flash it adds each frame's sniff_flash_text. With an
+// image, what the frames tell goes there too (raw or not), and the text stays as it is without.
+SniffDecoder sniff_decoder_new(bool raw, bool flash = false, SniffImage* image = nullptr);
 
 // The most text one byte of the stream gives ("5B 0x5B(", "41 Sync\n"), with the room the decoder
 // may write beyond it.
 inline constexpr std::size_t sniff_text_per_byte = 8;
-
-// The longest flash annotation line, its newline included.
-inline constexpr std::size_t sniff_flash_text_max = 128;
 
 // The room sniff_decode_text needs for count bytes: sniff_text_per_byte each, and with flash one
 // annotation line for every frame that can end among them.
@@ -73,28 +67,44 @@ std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count);
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text);
 
-// Writes the annotation line of a frame that ended with "]", or was cut by a byte that broke the
-// framing: "    flash: ", the operation with its fields, "\n". Returns its length, at most
-// sniff_flash_text_max.
-std::size_t sniff_flash_text(const SniffFlashFrame& frame, bool cut, char* text);
-
 // The run after the command line: sets up the port and the adapter, then prints the sniffed
 // traffic until a key. Returns 0 after a normal end, -1 on failure.
 int sniff_run(const SniffOptions& options);
 
 // The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
-// to capture_file (when not null) and its text to standard output, each read's at once. Returns 0
-// after the key, -1 when the port went away or what it read could not be written (said why).
-int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file);
+// to capture_file (when not null, emptied first) and its text to standard output, each read's at
+// once; what the frames tell goes to image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE
+// end the capture like a key too (see session_defer_ending_signals). Returns 0 after the key, -1
+// when the port went away or what it read could not be written (said why).
+int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
+                  SniffImage* image);
 
-// --write: creates (or empties) the capture file, unbuffered, so that it always holds every byte
-// the screen has shown. Returns it, or null after saying why on standard error.
-std::FILE* sniff_create_capture_file(const std::string& path);
+// --write: opens the capture file, unbuffered, so that it always holds every byte the screen has
+// shown, and held against a second run; sniff_capture empties it once sniffing starts. A
+// terminal or a device (the port among them: device is its name) is refused. Returns it, or
+// null after saying why on standard error.
+std::FILE* sniff_create_capture_file(const std::string& path, const std::string& device);
 
 // --read: decodes a saved capture (options.read; "-" is standard input) to standard output, as
 // the capture printed it. Returns 0 at its end, -1 when it cannot be read or the text cannot be
 // written (said why).
 int sniff_replay(const SniffOptions& options);
+
+// --image and --summary: the image the run builds, or null without them.
+std::unique_ptr<SniffImage> sniff_image_for(const SniffOptions& options);
+
+// --image: whether FILE can be made beside its folder's other files (a temporary file is made
+// there and removed), before the port is touched. FILE and its map may not be a terminal or a
+// device (the port named device among them; "" for no port). Returns 0, or -1 after saying why.
+int sniff_image_check(const std::string& path, const std::string& device);
+
+// The file beside FILE that lists the ranges of known bytes.
+std::string sniff_image_map_path(const std::string& path);
+
+// The end of a run that read traffic, with --image or --summary: the image and its map put in
+// place whole (with --image), then the summary on standard error. Returns 0, or -1 when a file
+// could not be written (said why).
+int sniff_image_finish(const SniffOptions& options, const SniffImage& image);
 
 // The sniffer configuration byte for the options: 0x80, +0x02 for CKE, +0x04 for CKP.
 unsigned char sniff_configuration_byte(const SniffOptions& options);

@@ -4,6 +4,7 @@
 
 #include "emulator.hpp"
 #include "pty_client.hpp"
+#include "sniff_image.hpp"
 #include "sniffer.hpp"
 #include "test_cases.hpp"
 #include "timing.hpp"
@@ -403,17 +404,34 @@ TEST(EmulatorDemo, TellsAFlashSessionInWholeFrames) {
     const std::vector<std::string> lines = annotations_of(emulator_demo_stream());
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(begins(lines[0], "READ ID ")) << "the part is identified first";
-    for (const std::string kind : {"READ ID ",           "MANUFACTURER/DEVICE ID ",
-                                   "READ SFDP ",         "command 0x",
-                                   "READ STATUS 1 ",     "READ STATUS 2 ",
-                                   "WRITE STATUS ",      "WRITE ENABLE",
-                                   "WRITE DISABLE",      "SECTOR ERASE 4K ",
-                                   "BLOCK ERASE 32K ",   "BLOCK ERASE 64K ",
-                                   "SECTOR ERASE4 4K ",  "BLOCK ERASE4 64K ",
-                                   "CHIP ERASE",         "PAGE PROGRAM ",
-                                   "PAGE PROGRAM4 ",     "READ ",
-                                   "FAST READ ",         "READ4 ",
-                                   "FAST READ4 ",        "POWER DOWN",
+    for (const std::string kind : {"READ ID ",
+                                   "MANUFACTURER/DEVICE ID ",
+                                   "READ SFDP ",
+                                   "command 0x",
+                                   "READ STATUS 1 ",
+                                   "READ STATUS 2 ",
+                                   "WRITE STATUS ",
+                                   "WRITE ENABLE",
+                                   "WRITE DISABLE",
+                                   "SECTOR ERASE 4K ",
+                                   "BLOCK ERASE 32K ",
+                                   "BLOCK ERASE 64K ",
+                                   "SECTOR ERASE4 4K ",
+                                   "BLOCK ERASE4 64K ",
+                                   "PAGE PROGRAM ",
+                                   "PAGE PROGRAM4 ",
+                                   "READ ",
+                                   "FAST READ ",
+                                   "READ4 ",
+                                   "FAST READ4 ",
+                                   "DUAL OUTPUT READ ",
+                                   "DUAL OUTPUT READ4 ",
+                                   "DUAL I/O READ ",
+                                   "QUAD OUTPUT READ ",
+                                   "ENTER 4-BYTE ",
+                                   "EXIT 4-BYTE ",
+                                   "WRITE EXTENDED ",
+                                   "POWER DOWN",
                                    "RELEASE POWER DOWN "}) {
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                                 [&](const std::string& line) { return begins(line, kind); }))
@@ -452,6 +470,33 @@ TEST(EmulatorDemo, TellsAFlashSessionInWholeFrames) {
     // Alive: reads at many addresses, data of many values.
     EXPECT_GE(read_addresses.size(), 16u);
     EXPECT_GT(data.size(), 100u);
+}
+
+// The image the sniffer rebuilds from the demo, played twice, is the emulated flash wherever it
+// knows a byte, and no read disagrees: the session leaves the flash as it found it.
+TEST(EmulatorDemo, ImageIsTheEmulatedFlash) {
+    Bytes stream = emulator_demo_stream();
+    const Bytes once = stream;
+    stream.insert(stream.end(), once.begin(), once.end());
+    const std::unique_ptr<SniffImage> image = sniff_image_new(0);
+    SniffDecoder decoder = sniff_decoder_new(false, false, image.get());
+    std::vector<char> room(sniff_text_room(decoder, stream.size()));
+    sniff_decode_text(decoder, stream.data(), static_cast<int>(stream.size()), room.data());
+    SniffSizeSource source{};
+    const std::uint64_t size = sniff_image_size(*image, &source);
+    EXPECT_EQ(size, 32u << 20);
+    EXPECT_EQ(source, sniff_size_read_id);
+    EXPECT_EQ(image->disagreements, 0u);
+    EXPECT_EQ(image->tally.quad, 2u);
+    std::uint64_t known = 0, start = 0, stop = 0;
+    for (std::uint64_t from = 0; sniff_image_next_range(*image, from, size, start, stop);
+         from = stop)
+        for (std::uint64_t at = start; at < stop; ++at, ++known)
+            ASSERT_EQ(sniff_image_byte(*image, at),
+                      emulator_demo_flash(static_cast<std::uint32_t>(at)))
+                << "at 0x" << std::hex << at;
+    // The reads, and the erased blocks of 4, 32 and 64 KiB.
+    EXPECT_GT(known, 4096u + 32768u + 2 * 65536u);
 }
 
 } // namespace

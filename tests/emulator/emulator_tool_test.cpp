@@ -275,6 +275,7 @@ TEST_P(EmulatorToolUsage, RefusesWithStatus2) {
     EXPECT_EQ(p.status, 2);
     EXPECT_EQ(p.out, "");
     EXPECT_NE(p.err.find(c.message_part), std::string::npos) << p.err;
+    EXPECT_TRUE(p.err.starts_with("tapwright-emu: ")) << p.err;
     EXPECT_NE(p.err.find("Try 'tapwright-emu --help'"), std::string::npos) << p.err;
 }
 
@@ -299,6 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"SeedTooWide", {"--random", "4294967296"}, "for --random"},
         UsageCase{"ZeroHangup", {"--hangup-after", "0"}, "invalid value '0' for --hangup-after"},
         UsageCase{"EmptyLink", {"--link", ""}, "--link needs a path"},
+        UsageCase{"EmptyStream", {"--stream", ""}, "--stream needs a file"},
         UsageCase{"MissingStreamFile",
                   {"--stream", "/nonexistent/stream.bin"},
                   "cannot read the stream file '/nonexistent/stream.bin'"},
@@ -316,6 +318,18 @@ TEST(EmulatorToolHelp, ListsEveryOptionAndSucceeds) {
           "--help", "--version"})
         EXPECT_NE(p.out.find(option), std::string::npos) << option;
     EXPECT_EQ(p.err, "");
+}
+
+// What cannot be shown is no success.
+TEST(EmulatorToolHelp, OutputThatCannotBeWrittenFails) {
+    for (const char* option : {"--help", "--version"}) {
+        Process p;
+        ASSERT_TRUE(
+            process_start(p, "/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", tool, option}));
+        ASSERT_TRUE(process_wait(p, test_timeout_ms));
+        EXPECT_EQ(p.status, 1) << option;
+        EXPECT_EQ(p.err, "tapwright-emu: cannot write the output: No space left on device\n");
+    }
 }
 
 // --- The adapter it plays --------------------------------------------------------------------

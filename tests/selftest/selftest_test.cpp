@@ -2,6 +2,7 @@
 // pseudo-terminal, the operator's keys on its standard input.
 
 #include "program_run.hpp"
+#include "version.hpp"
 
 #include <gtest/gtest.h>
 
@@ -144,8 +145,22 @@ INSTANTIATE_TEST_SUITE_P(
                                     {"-s", "115200", "-s", "115200", "-p", "COM2"},
                                     banner + " Speed should be set: eg  115200 \n",
                                     ""},
+                    // No board is tested without the record that --log asks for.
+                    CommandLineCase{"LogEmpty", {"-p", "COM2", "--log", ""}, banner, "file name"},
+                    CommandLineCase{"LogEquals", {"--log=", "-p", "COM2"}, banner, "file name"},
+                    CommandLineCase{"LogMissing", {"-p", "COM2", "--log"}, banner, "an argument"},
+                    CommandLineCase{"MisspeltLog", {"--logg", "x", "-p", "COM2"}, banner, "--logg"},
                     CommandLineCase{"ModemAlone", {"-m"}, banner + no_port + help, ""},
                     CommandLineCase{"ModemTwice", {"-m", "-m"}, banner + no_port + help, ""},
+                    CommandLineCase{"LogWithModemTest",
+                                    {"-p", "COM2", "-m", "--log", "/nonexistent/boards.csv"},
+                                    banner,
+                                    " --log cannot be used with -m: a modem test puts no board "
+                                    "on the production record\n"},
+                    CommandLineCase{"OperatorOnTwoLines",
+                                    {"-p", "COM2", "--operator", "Ann\nBob"},
+                                    banner,
+                                    " --operator takes a name on one line\n"},
                     CommandLineCase{"BareDeviceIsPassedOver",
                                     {"/nonexistent/COM2", "-p", "/nonexistent/COM3"},
                                     banner + echo("/nonexistent/COM3") + first_prompt + stopping,
@@ -299,24 +314,71 @@ std::string file_text(const std::string& path) {
     return text;
 }
 
+// A record's text with each time stamp, which must be whole, put as TIME.
+std::string timeless(const std::string& text) {
+    static const std::regex stamp(
+        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}");
+    return std::regex_replace(text, stamp, "TIME");
+}
+
+const std::string old_header = "time,board,reading,volts,verdict\n";
+const std::string header = "time,board,reading,volts,verdict,serial,station,operator,version,"
+                           "limit,volts_exact,outcome,attempt,reason\n";
+// A line of today's record after its time: the first five columns, the serial number and the
+// station and operator, then the rest after the version.
+std::string line(const std::string& first, const std::string& who, const std::string& rest) {
+    return "TIME," + first + "," + who + "," + tapwright_version + ",12.0," + rest + "\n";
+}
+const std::string passed_line = line("1,0x4746,12,PASS", ",,", "12.000,PASS,,");
+std::string tally(int boards, int passed, int failed, int errors, const std::string& yield) {
+    return " Boards tested: " + std::to_string(boards) + ", passed: " + std::to_string(passed) +
+           ", failed: " + std::to_string(failed) + ", errors: " + std::to_string(errors) +
+           ", first-pass yield: " + yield + "\n";
+}
+
+// A private folder holding the record, made with content; gone with what the run left there.
+struct RecordFolder {
+    std::string folder;
+    std::string path;
+    explicit RecordFolder(const std::string& content = "") {
+        char name[] = "/tmp/tapwright-log-XXXXXX";
+        if (mkdtemp(name) == nullptr) return;
+        folder = name;
+        path = folder + "/boards.csv";
+        if (content.empty()) return;
+        FILE* file = std::fopen(path.c_str(), "wb");
+        if (file == nullptr) return;
+        std::fputs(content.c_str(), file);
+        std::fclose(file);
+    }
+    ~RecordFolder() {
+        unlink(path.c_str());
+        rmdir(folder.c_str());
+    }
+};
+
 // One board passes, one fails, then the run ends: every board is on the record whatever ends
 // it, and the tally is the last word on standard error.
+const std::string who = ",\"Line 2, bench 3\",Ann"; // serial (none), station, operator
 struct LogCase {
     const char* name;
     const char* ending; // "esc", "sigterm", or "lost" (the port is gone at the next board)
+    std::string last;   // what the ending adds to the record
+    std::string tally;
 };
 
 class SelfTestLogged : public testing::TestWithParam<LogCase> {};
 
 TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     const LogCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-log-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/boards.csv";
+    RecordFolder record;
+    ASSERT_FALSE(record.folder.empty());
     EmulatorScript script;
     script.readings = {{0x47, 0x46}, {0x00, 0x80}};
     SelfTest test;
-    ASSERT_NO_FATAL_FAILURE(start(test, script, {"--log", path}, {}));
+    ASSERT_NO_FATAL_FAILURE(
+        start(test, script,
+              {"--log", record.path, "--station", "Line 2, bench 3", "--operator=Ann"}, {}));
     ASSERT_TRUE(process_send(test.process, "abc")); // start, go on after the pause, next board
     ASSERT_TRUE(process_wait_for_output(test.process, fail + " powering off.....\n" + next_prompt,
                                         test_timeout_ms));
@@ -328,23 +390,124 @@ TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     }
     ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
 
-    const std::string stamp =
-        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}";
-    EXPECT_TRUE(std::regex_match(file_text(path),
-                                 std::regex("time,board,reading,volts,verdict\n" + stamp +
-                                            ",1,0x4746,12,PASS\n" + stamp + ",2,0x0080,0,FAIL\n")))
-        << file_text(path);
-    const std::string summary = " Boards tested: 2, passed: 1, failed: 1\n";
-    ASSERT_GE(test.process.err.size(), summary.size()) << test.process.err;
-    EXPECT_EQ(test.process.err.substr(test.process.err.size() - summary.size()), summary);
-    unlink(path.c_str());
-    rmdir(folder);
+    EXPECT_EQ(timeless(file_text(record.path)),
+              header + line("1,0x4746,12,PASS", who, "12.000,PASS,,") +
+                  line("2,0x0080,0,FAIL", who, "0.084,FAIL,,") + c.last);
+    EXPECT_TRUE(test.process.err.ends_with(c.tally)) << test.process.err;
+    // The options that keep the record leave the screen as it is without them.
+    if (c.ending == std::string("esc")) {
+        EXPECT_EQ(test.process.out, banner + echo(test.port) + first_prompt + starting +
+                                        board(test.port, twelve_volts + pass) + pause_prompt +
+                                        next_prompt + new_test +
+                                        board(test.port, " ADC Reading:  0 Volts\n" + fail) +
+                                        next_prompt + stopping);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, SelfTestLogged,
-                         testing::Values(LogCase{"Esc", "esc"}, LogCase{"Sigterm", "sigterm"},
-                                         LogCase{"LostPort", "lost"}),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(
+    Endings, SelfTestLogged,
+    testing::Values(LogCase{"Esc", "esc", "", tally(2, 1, 1, 0, "1 of 2 boards (50.0%)")},
+                    LogCase{"Sigterm", "sigterm", "", tally(2, 1, 1, 0, "1 of 2 boards (50.0%)")},
+                    LogCase{"LostPort", "lost",
+                            line("3,,,", who, ",ERROR,,port did not open: no such device"),
+                            tally(3, 1, 1, 1, "1 of 3 boards (33.3%)")}),
+    case_name);
+
+// With --serial, each board's number is asked after its key, echoed as it is typed, and a retest
+// is told and counted, also against the boards already on the record; Esc stops there too.
+TEST(SelfTestSerials, RetestsAreCountedAndTheYieldIsTold) {
+    const std::string earlier = ",1,0x4746,12,PASS,SN2,,,1.0.0,12.0,12.000,PASS,1,\n";
+    RecordFolder record(header + "2026-12-08T10:56:18+01:00" + earlier);
+    ASSERT_FALSE(record.folder.empty());
+    EmulatorScript script;
+    script.readings = {{0x00, 0x80}, {0x47, 0x46}};
+    SelfTest test;
+    ASSERT_NO_FATAL_FAILURE(start(test, script, {"--serial", "--log", record.path}, {}));
+    const std::string asked = " Serial number (Enter for none, Esc to stop): ";
+    std::string expected = banner + echo(test.port) + first_prompt;
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "a"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "SN9\b1\n"));
+    expected += "SN9\b \b1\n" + starting + board(test.port, " ADC Reading:  0 Volts\n" + fail) +
+                pause_prompt;
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "b"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "c"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "SN1\n"));
+    expected += "SN1\nboard SN1: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "d"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, " SN2 \r\n")); // one Enter
+    expected += " SN2 \nboard SN2: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "e"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "\n")); // no serial number
+    expected += "\n" + new_test + board(test.port, twelve_volts + pass);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "f"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "\x1b"));
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected + stopping));
+    EXPECT_EQ(timeless(file_text(record.path)),
+              header + "TIME" + earlier + line("1,0x0080,0,FAIL", "SN1,,", "0.084,FAIL,1,") +
+                  line("2,0x4746,12,PASS", "SN1,,", "12.000,PASS,2,") +
+                  line("3,0x4746,12,PASS", "SN2,,", "12.000,PASS,2,") +
+                  line("4,0x4746,12,PASS", ",,", "12.000,PASS,,"));
+    EXPECT_EQ(test.process.err, tally(4, 3, 1, 0, "2 of 3 boards (66.7%)"));
+}
+
+// What a run does to a record it finds, or to a file that is none: one board that passes, then
+// Esc. LOG in the texts stands for the record's path.
+struct RecordCase {
+    const char* name;
+    std::string content; // the record before the run
+    std::string log;     // --log; "" for the record in a private folder
+    std::string before;  // shell commands before the program starts
+    std::string added;   // what the run adds to the record
+    std::string err;
+};
+
+class SelfTestRecord : public testing::TestWithParam<RecordCase> {};
+
+TEST_P(SelfTestRecord, IsKeptWhole) {
+    const RecordCase& c = GetParam();
+    RecordFolder record(c.content);
+    ASSERT_FALSE(record.folder.empty());
+    const std::string log = c.log.empty() ? record.path : c.log;
+    SelfTest test;
+    if (c.before.empty()) {
+        ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}, {"--log", log}, {}));
+    } else {
+        ASSERT_NO_FATAL_FAILURE(program_run_emulate(test, EmulatorScript{}));
+        ASSERT_TRUE(
+            start_from_shell(test.process, program, c.before, "", {"-p", test.port, "--log", log}));
+    }
+    process_send(test.process, "ab\x1b"); // a run refused at once has stopped reading
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
+    EXPECT_EQ(test.process.status, 255);
+    EXPECT_EQ(timeless(file_text(record.path)), timeless(c.content) + c.added);
+    EXPECT_EQ(timeless(test.process.err),
+              std::regex_replace(c.err, std::regex("LOG"), log)); // our paths hold no "$"
+}
+
+const std::string one_passed = tally(1, 1, 0, 0, "1 of 1 boards (100.0%)");
+const std::string stamp = "2026-12-08T10:56:18+01:00";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SelfTestRecord,
+    testing::Values(
+        RecordCase{"OlderColumnsAreKept", old_header + stamp + ",1,0x4746,12,PASS\n", "", "",
+                   "TIME,1,0x4746,12,PASS\n",
+                   " Log LOG has the five columns of older versions: its new lines keep to them, "
+                   "without serial, station, operator and outcome\n" +
+                       one_passed},
+        RecordCase{"PartLineIsEndedFirst", header + stamp + ",1,0x47", "", "", "\n" + passed_line,
+                   " Log LOG does not end with a whole line: a new line is begun\n" + one_passed},
+        RecordCase{"ForeignFileIsRefused", "name,value\n", "", "", "",
+                   " Error opening log LOG: its first line is not the header of a record of "
+                   "hvp-selftest\n"},
+        // A full disk, as a file size limit: what part of the line reached the file is cut off.
+        RecordCase{"FailedWriteIsCutBack", header + repeated(stamp + passed_line.substr(4), 12), "",
+                   "trap '' XFSZ; ulimit -f 2", "",
+                   " Error writing log LOG: File too large\n" + one_passed},
+        RecordCase{"NullDevice", "", "/dev/null", "", "", one_passed},
+        RecordCase{"StandardErrorIntoAPipe", "", "/dev/stderr", "", "",
+                   header + passed_line + one_passed}),
+    case_name);
 
 TEST(SelfTestLogged, RecordThatCannotBeWrittenStopsBeforeTheFirstBoard) {
     Process p;

@@ -2,16 +2,27 @@
 // pseudo-terminal, keys on its standard input; and the flash annotations of its decoder.
 
 #include "program_run.hpp"
+#include "sniff_image.hpp"
 #include "sniff_text.hpp"
 #include "sniffer.hpp"
+#include "timing.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -117,6 +128,17 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"UnknownOption", {"-x"}, banner + " Invalid argument ?" + help(), "-- 'x'"},
         CommandLineCase{
             "MissingArgument", {"-d"}, banner + " Invalid argument ?" + help(), "-- 'd'"},
+        // Long options: the parser's line alone, and nothing but a file name for a file.
+        CommandLineCase{"UnknownLongOption", {"--bogus", "-d", "COM1"}, banner, "option '--bogus'"},
+        CommandLineCase{
+            "WriteEmpty", {"-d", "COM1", "--write", ""}, banner, "requires a file name"},
+        CommandLineCase{"WriteEqualsEmpty", {"--write=", "-d", "COM1"}, banner, "a file name"},
+        CommandLineCase{"WriteMissing", {"-d", "COM1", "--write"}, banner, "requires an argument"},
+        CommandLineCase{"ReadEmpty", {"--read", ""}, banner, "'--read' requires a file name"},
+        CommandLineCase{"WriteDash",
+                        {"-d", "COM1", "--write", "-"},
+                        banner + " --write takes a file: standard output (-) carries the text\n",
+                        ""},
         CommandLineCase{
             "NoDevice", {"-s", "115200"}, banner + " No serial port set\n" + help(), ""},
         CommandLineCase{
@@ -130,6 +152,19 @@ INSTANTIATE_TEST_SUITE_P(
                         {"COM1", "-d", "COM5", "junk", "-e", "0"},
                         banner + echo("COM5", "0") + " Opening Tapwright on COM5 at 115200bps...\n",
                         " Error opening serial port\n"},
+        CommandLineCase{"ImageSizeNotAPowerOfTwo",
+                        {"-d", "COM1", "--image", "f.bin", "--image-size", "3M"},
+                        banner + " --image-size 3M: give a power of two in bytes, or with K or M "
+                                 "(65536, 64K, 16M), at most 4096M\n",
+                        ""},
+        CommandLineCase{"ImageSizeAlone",
+                        {"-d", "COM1", "--image-size", "64K"},
+                        banner + " --image-size needs --image or --summary\n",
+                        ""},
+        CommandLineCase{"ImageOverItsCapture",
+                        {"--read", "c.bin", "--image", "c.bin"},
+                        " --image and --read name the same file\n",
+                        ""},
         CommandLineCase{"ModemEcho",
                         {"-d", "/nonexistent/COM5", "-m"},
                         banner + echo("/nonexistent/COM5") +
@@ -266,8 +301,9 @@ Bytes joined(Bytes first, const Bytes& second) {
 
 // The decoder's text for a stream handed over in chunks of chunk bytes, each in the room the
 // decoder asks for (no more: the sanitizer build catches a write beyond it).
-std::string decoded(const Bytes& stream, bool flash, std::size_t chunk) {
-    SniffDecoder decoder = sniff_decoder_new(false, flash);
+std::string decoded(const Bytes& stream, bool flash, std::size_t chunk,
+                    SniffImage* image = nullptr) {
+    SniffDecoder decoder = sniff_decoder_new(false, flash, image);
     std::string text;
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         const std::size_t count = std::min(chunk, stream.size() - at);
@@ -350,6 +386,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "SECTOR ERASE4 4K addr=0x01001000"},
         FlashCase{"BlockErase4", flash_frame({0xDC, 0x01, 0x01, 0x00, 0x00}),
                   "BLOCK ERASE4 64K addr=0x01010000"},
+        FlashCase{"BlockErase4_32", flash_frame({0x5C, 0x01, 0x00, 0x80, 0x00}),
+                  "BLOCK ERASE4 32K addr=0x01008000"},
+        FlashCase{"Enter4Byte", flash_frame({0xB7}), "ENTER 4-BYTE ADDRESS MODE"},
+        FlashCase{"WriteExtendedAddress", flash_frame({0xC5, 0x01}),
+                  "WRITE EXTENDED ADDRESS value=0x01"},
+        FlashCase{"QuadOutputRead", flash_frame({0x6B, 0x00, 0x10, 0x00, 0x00}, {0x12, 0x34}),
+                  "QUAD OUTPUT READ addr=0x001000 undecodable bytes=7"},
+        FlashCase{"QuadIoRead", flash_frame({0xEB, 0x00, 0x10}),
+                  "QUAD I/O READ undecodable bytes=3"},
         FlashCase{"ChipErase60", flash_frame({0x60}), "CHIP ERASE"},
         FlashCase{"ChipEraseC7", flash_frame({0xC7}), "CHIP ERASE"},
         FlashCase{"UnknownCommand", flash_frame({0x4B, 0x00, 0x00, 0x00, 0x00}, {0x01, 0x02}),
@@ -363,6 +408,181 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF, 0x5C, 0x00, 0xFF,
                    0x5C, 0x00, 0xA5, 0x41},
                   "READ addr=0x001000 len=1 data=A5 cut"}),
+    case_name);
+
+// --- The image, through the decoder ---------------------------------------------------------
+
+Bytes frames(std::initializer_list<Bytes> each) {
+    Bytes stream;
+    for (const Bytes& frame : each) stream.insert(stream.end(), frame.begin(), frame.end());
+    return stream;
+}
+
+// A frame whose command bytes go on one line, then bytes on two: per clock the flash drives the
+// higher bit of each two on MISO, the lower on MOSI.
+Bytes dual_frame(const Bytes& single, const Bytes& dual) {
+    Bytes stream = flash_frame(single);
+    stream.pop_back();
+    for (std::size_t i = 0; i + 1 < dual.size(); i += 2) {
+        const unsigned both = unsigned{dual[i]} << 8 | dual[i + 1];
+        unsigned mosi = 0, miso = 0;
+        for (int clock = 0; clock < 8; ++clock) {
+            miso |= ((both >> (15 - 2 * clock)) & 1) << (7 - clock);
+            mosi |= ((both >> (14 - 2 * clock)) & 1) << (7 - clock);
+        }
+        stream.insert(stream.end(),
+                      {0x5C, static_cast<unsigned char>(mosi), static_cast<unsigned char>(miso)});
+    }
+    stream.push_back(0x5D);
+    return stream;
+}
+
+// Every known byte below the size: "0xADDRESS: XX XX" per range, "; " between ranges, a run of one
+// value as "XX*count".
+std::string known_text(const SniffImage& image) {
+    std::string text;
+    char piece[32];
+    std::uint64_t start = 0, stop = 0;
+    const std::uint64_t size = sniff_image_size(image, nullptr);
+    for (std::uint64_t from = 0; sniff_image_next_range(image, from, size, start, stop);
+         from = stop) {
+        std::snprintf(piece, sizeof piece, "%s0x%08llX:", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(start));
+        text += piece;
+        for (std::uint64_t at = start; at < stop;) {
+            const int value = sniff_image_byte(image, at);
+            std::uint64_t run = 1;
+            while (at + run < stop && sniff_image_byte(image, at + run) == value) ++run;
+            std::snprintf(piece, sizeof piece, run >= 3 ? " %02X*%llu" : " %02X", value,
+                          static_cast<unsigned long long>(run));
+            text += piece;
+            at += run >= 3 ? run : 1;
+        }
+    }
+    return text;
+}
+
+struct ImageCase {
+    const char* name;
+    Bytes stream;
+    std::string known;
+    std::uint64_t size;
+    std::uint64_t disagreements = 0;
+    std::uint64_t given_size = 0;
+    std::string annotation = ""; // of the last frame, when it matters
+};
+
+class SnifferImage : public testing::TestWithParam<ImageCase> {};
+
+// Wherever the chunks are cut, the image knows what the traffic told, and the text is the text
+// without an image.
+TEST_P(SnifferImage, KnowsWhatTheTrafficTold) {
+    const ImageCase& c = GetParam();
+    for (const std::size_t chunk : {c.stream.size(), std::size_t{1}, std::size_t{7}}) {
+        SCOPED_TRACE("in chunks of " + std::to_string(chunk));
+        const std::unique_ptr<SniffImage> image = sniff_image_new(c.given_size);
+        const std::string text = decoded(c.stream, true, chunk, image.get());
+        EXPECT_EQ(text, decoded(c.stream, true, chunk));
+        EXPECT_EQ(known_text(*image), c.known);
+        EXPECT_EQ(sniff_image_size(*image, nullptr), c.size);
+        EXPECT_EQ(image->disagreements, c.disagreements);
+        const std::size_t last = text.rfind("flash: ") + 7;
+        if (!c.annotation.empty()) {
+            EXPECT_EQ(text.substr(last, text.size() - last - 1), c.annotation);
+        }
+    }
+}
+
+const Bytes sfdp_of_1mib = {0x53, 0x46, 0x44, 0x50, 0x06, 0x01, 0x00, 0xFF, 0x00, 0x06, 0x01, 0x10,
+                            0x10, 0x00, 0x00, 0xFF, 0xE5, 0x20, 0xF1, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferImage,
+    testing::Values(
+        ImageCase{"Read", flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1}), "0x00000100: A0 A1",
+                  512},
+        ImageCase{"FastRead", flash_frame({0x0B, 0x00, 0x01, 0x00, 0x99}, {0xA0}), "0x00000100: A0",
+                  512},
+        ImageCase{"Read4", flash_frame({0x13, 0x01, 0x00, 0x00, 0x00}, {0xB0}), "0x01000000: B0",
+                  1 << 25},
+        ImageCase{"FastRead4", flash_frame({0x0C, 0x00, 0x00, 0x00, 0x10, 0x99}, {0xB0}),
+                  "0x00000010: B0", 32},
+        ImageCase{
+            "FourByteState",
+            frames({flash_frame({0xB7}), flash_frame({0x03, 0x01, 0x00, 0x00, 0x10}, {0xC0})}),
+            "0x01000010: C0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=C0"},
+        ImageCase{"FourByteStateLeft",
+                  frames({flash_frame({0xB7}), flash_frame({0xE9}),
+                          flash_frame({0x03, 0x00, 0x00, 0x20}, {0xC1})}),
+                  "0x00000020: C1", 64},
+        ImageCase{
+            "ExtendedAddressRegister",
+            frames({flash_frame({0xC5, 0x01}), flash_frame({0x03, 0x00, 0x00, 0x10}, {0xD0})}),
+            "0x01000010: D0", 1 << 25, 0, 0, "READ addr=0x01000010 len=1 data=D0"},
+        ImageCase{"DualOutputRead",
+                  dual_frame({0x3B, 0x00, 0x01, 0x00, 0x00}, {0x12, 0x34, 0x56, 0x78}),
+                  "0x00000100: 12 34 56 78", 512, 0, 0,
+                  "DUAL OUTPUT READ addr=0x000100 len=4 data=12345678"},
+        ImageCase{"DualOutputRead4", dual_frame({0x3C, 0x01, 0x00, 0x00, 0x00, 0x00}, {0x9A, 0xBC}),
+                  "0x01000000: 9A BC", 1 << 25},
+        ImageCase{"DualIoRead", dual_frame({0xBB}, {0x00, 0x02, 0x00, 0xFF, 0xDE, 0xAD}),
+                  "0x00000200: DE AD", 1024, 0, 0, "DUAL I/O READ addr=0x000200 len=2 data=DEAD"},
+        ImageCase{
+            "DualIoReadOfFourAddressBytesIsNotGuessed",
+            frames({flash_frame({0xB7}), dual_frame({0xBB}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE})}),
+            "", 0, 0, 0, "DUAL I/O READ undecodable bytes=4"},
+        ImageCase{"DualIoRead4IsNotGuessed",
+                  dual_frame({0xBC}, {0x00, 0x00, 0x02, 0x00, 0xFF, 0xDE}), "", 0, 0, 0,
+                  "DUAL I/O READ4 undecodable bytes=4"},
+        ImageCase{"ProgramAndsAndWrapsInThePage",
+                  frames({flash_frame({0x03, 0x00, 0x00, 0xFE}, {0x0F, 0xFF}),
+                          flash_frame({0x02, 0x00, 0x00, 0xFE, 0xF1, 0x3C, 0xAA})}),
+                  "0x00000000: AA; 0x000000FE: 01 3C", 256},
+        ImageCase{"ProgramOfMoreThanAPageKeepsTheLastForEachPlace",
+                  flash_frame(joined(joined({0x02, 0x00, 0x00, 0x00}, Bytes(256, 0x00)), {0x55})),
+                  "0x00000000: 55 00*255", 256},
+        ImageCase{"ProgramCutShortIsNotCarriedOut",
+                  {0x5B, 0x5C, 0x02, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x00, 0xFF, 0x5C, 0x10, 0xFF,
+                   0x5C, 0x77, 0xFF, 0x41},
+                  "",
+                  0},
+        ImageCase{
+            "EraseUnits",
+            frames({flash_frame({0x20, 0x00, 0x12, 0x34}), flash_frame({0x52, 0x01, 0x7F, 0xFF}),
+                    flash_frame({0xD8, 0x02, 0xFF, 0xFF})}),
+            "0x00001000: FF*4096; 0x00010000: FF*32768; 0x00020000: FF*65536", 1 << 18},
+        ImageCase{"Erase4Units",
+                  frames({flash_frame({0x21, 0x01, 0x00, 0x10, 0x00}),
+                          flash_frame({0x5C, 0x01, 0x01, 0x00, 0x00}),
+                          flash_frame({0xDC, 0x01, 0x02, 0x00, 0x00})}),
+                  "0x01001000: FF*4096; 0x01010000: FF*32768; 0x01020000: FF*65536", 1 << 25},
+        ImageCase{"EraseThatCarriesMoreIsIgnored", flash_frame({0x20, 0x00, 0x10, 0x00, 0x00}), "",
+                  0},
+        ImageCase{"ChipErase",
+                  frames({flash_frame({0x9F}, {0x7A, 0x40, 0x0A}), flash_frame({0xC7})}),
+                  "0x00000000: FF*1024", 1024},
+        ImageCase{"SizeFromReadIdFoldsAndWraps",
+                  frames({flash_frame({0x03, 0x01, 0x00, 0x10}, {0xE0}),
+                          flash_frame({0x20, 0x01, 0x20, 0x00}),
+                          flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                          flash_frame({0x03, 0x00, 0xFF, 0xFE}, {0xE1, 0xE2, 0xE3, 0xE4})}),
+                  "0x00000000: E3 E4; 0x00000010: E0; 0x00002000: FF*4096; 0x0000FFFE: E1 E2",
+                  1 << 16},
+        ImageCase{"SizeFromSfdp", flash_frame({0x5A, 0x00, 0x00, 0x00, 0x00}, sfdp_of_1mib), "",
+                  1 << 20},
+        ImageCase{"SizeGiven", flash_frame({0x03, 0x00, 0x04, 0x01}, {0xF0}), "0x00000001: F0",
+                  1024, 0, 1024},
+        ImageCase{"QuadIsSkippedAndAQuadProgramForgetsItsPage",
+                  frames({flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0}),
+                          flash_frame({0x03, 0x00, 0x03, 0x00}, {0xA2}),
+                          flash_frame({0x6B, 0x00, 0x03, 0x00, 0x00}, {0x55}),
+                          flash_frame({0x32, 0x00, 0x01, 0x00, 0x12, 0x34})}),
+                  "0x00000300: A2", 1024, 0, 0,
+                  "QUAD PAGE PROGRAM addr=0x000100 undecodable bytes=6"},
+        ImageCase{"ReadBackDifferentDisagrees",
+                  frames({flash_frame({0x03, 0x00, 0x00, 0x10}, {0x11, 0x22}),
+                          flash_frame({0x03, 0x00, 0x00, 0x10}, {0x11, 0x33})}),
+                  "0x00000010: 11 33", 32, 1}),
     case_name);
 
 // --- The run ----------------------------------------------------------------------------------
@@ -470,10 +690,38 @@ TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     ASSERT_TRUE(process_start(second, program, {"-d", path}));
     ASSERT_TRUE(process_wait(second, test_timeout_ms));
     EXPECT_EQ(second.status, 255);
-    EXPECT_EQ(second.err,
-              open_failure(port_device(path) + " is busy: another program holds it open"));
+    // Linux names the holder; Windows cannot tell who it is.
+    const std::string holder = path.starts_with("COM")
+                                   ? "another program holds it open"
+                                   : "held by spi-sniffer (pid " +
+                                         std::to_string(first.process.pid) + ")";
+    EXPECT_EQ(second.err, open_failure(port_device(path) + " is busy: " + holder));
 
     end_with_key(first, start_transcript(path));
+}
+
+// A program known to take serial ports on its own is named with a line on keeping it off: here
+// the sniffer itself, started under that program's name.
+TEST(SnifferRun, BusyPortHeldByAPortTakerSaysHowToKeepItOff) {
+    char folder[] = "/tmp/tapwright-holder-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string taker = std::string(folder) + "/ModemManager";
+    ASSERT_EQ(symlink(program.c_str(), taker.c_str()), 0);
+    Sniff first;
+    ASSERT_NO_FATAL_FAILURE(program_run_start(first, taker, "-d", EmulatorScript{}, {}, merged()));
+    ASSERT_TRUE(process_wait_for_output(first.process, "OK\n", test_timeout_ms));
+    Process second;
+    ASSERT_TRUE(process_start(second, program, {"-d", first.port}));
+    ASSERT_TRUE(process_wait(second, test_timeout_ms));
+    EXPECT_EQ(second.err, open_failure(first.port + " is busy: held by ModemManager (pid " +
+                                       std::to_string(first.process.pid) +
+                                       ")\n ModemManager probes every new serial port for a modem. "
+                                       "Keep it off this one with a udev rule that sets "
+                                       "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the device, or stop "
+                                       "it: sudo systemctl stop ModemManager"));
+    ASSERT_NO_FATAL_FAILURE(end_with_key(first, "OK\n"));
+    unlink(taker.c_str());
+    rmdir(folder);
 }
 
 TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
@@ -616,6 +864,11 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
 
 // --- Captures that outlive the run ----------------------------------------------------------
 
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // However the run ends, the capture file holds at least every byte the screen showed, and
 // decoding it again with --read prints the live run's text.
 struct CaptureCase {
@@ -632,13 +885,15 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     char folder[] = "/tmp/tapwright-capture-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
+    std::ofstream(path) << std::string(100000, 'x'); // an older capture, emptied at the start
     EmulatorScript script;
-    script.stream_chunks = {{0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x10, 0xA5, 0x5D}, {0x41, 0x5B}};
+    script.stream_chunks = {flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5, 0x5A}), {0x41, 0x5B}};
     script.stream_repeat = !c.device_goes;
     script.stream_chunk_gap_ms = 20;
     script.hangup_after_stream = c.device_goes;
     Sniff sniff;
-    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"--write", path, "--flash"}));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"--write", path, "--flash", "--image", image}));
     const std::string prefix = start_transcript(sniff.port);
     ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", test_timeout_ms));
     if (c.signal != 0) process_signal(sniff.process, c.signal);
@@ -647,15 +902,22 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     EXPECT_EQ(c.signal != 0 && c.status == c.signal ? sniff.process.signal : sniff.process.status,
               c.status);
 
-    const std::string live = sniff.process.out.substr(
-        prefix.size(), sniff.process.out.find("\n Serial port disconnected") - prefix.size());
+    const std::string& out = sniff.process.out;
+    const std::size_t end = std::min(out.find("\n Serial port disconnected"), out.find(" Summary"));
+    const std::string live = out.substr(prefix.size(), end - prefix.size());
     Process replay;
     ASSERT_TRUE(process_start(replay, program, {"--read", path, "--flash"}));
     ASSERT_TRUE(process_wait(replay, test_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
-    unlink(path.c_str());
-    rmdir(folder);
+    EXPECT_EQ(file_text(path).find('x'), std::string::npos) << "the older capture is still there";
+    // The image is whole, its map beside it, and no temporary file is left.
+    std::string expected(32, '\xFF');
+    expected.replace(0x10, 2, "\xA5\x5A");
+    EXPECT_EQ(file_text(image), expected);
+    EXPECT_EQ(file_text(image + ".map"), "0x00000010 0x00000012\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 3);
+    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
@@ -665,17 +927,123 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
                                          CaptureCase{"LostDevice", 0, true, 255}),
                          case_name);
 
-TEST(SnifferWriteRead, CaptureFileThatCannotBeMadeStopsBeforeThePort) {
+
+// --read with --image: the summary on standard error tells what went by and what the image
+// knows; the map lists the known ranges.
+TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
+    char folder[] = "/tmp/tapwright-image-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string capture = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
+    const Bytes stream = frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                                 flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
+                                 flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
+                                 flash_frame({0x06}),
+                                 flash_frame({0x20, 0x00, 0x80, 0x00}),
+                                 flash_frame({0x6B, 0x00, 0x00, 0x00, 0x00}, {0x12}),
+                                 flash_frame({0x4B}),
+                                 flash_frame({0x03, 0x00}),
+                                 {0x5B, 0x5C, 0x05, 0xFF, 0x41}});
+    std::FILE* file = std::fopen(capture.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(stream.data(), 1, stream.size(), file);
+    std::fclose(file);
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--read", capture, "--image", image}));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.err, " Summary\n " + std::to_string(stream.size()) +
+                         " bytes, 9 frames\n"
+                         " operations:\n"
+                         "          3 READ (0x03)\n"
+                         "          1 QUAD OUTPUT READ (0x6B)\n"
+                         "          1 SECTOR ERASE 4K (0x20)\n"
+                         "          1 WRITE ENABLE (0x06)\n"
+                         "          1 READ STATUS 1 (0x05)\n"
+                         "          1 READ ID (0x9F)\n"
+                         "          1 other commands\n"
+                         " READ ID: manufacturer=0x7A type=0x40 capacity=0x10\n"
+                         " image size: 65536 bytes (64 KiB), from READ ID\n"
+                         " known: 4100 bytes (6.26%) in 2 ranges\n"
+                         "   0x00000100 to 0x00000103, 4 bytes\n"
+                         "   0x00008000 to 0x00008FFF, 4096 bytes\n"
+                         " coverage, 1 KiB a character (#: all known, .: part, blank: nothing):\n"
+                         " |." +
+                         std::string(31, ' ') + "####" + std::string(28, ' ') +
+                         "|\n"
+                         " disagreements: 1\n"
+                         "   0x00000102 known 0xA2 read 0xFF\n"
+                         " not in the image: 1 quad, 0 undecodable\n"
+                         " cut short: 1 before their command was whole, 1 by a byte outside the "
+                         "framing\n");
+    EXPECT_EQ(file_text(image + ".map"), "0x00000100 0x00000104\n0x00008000 0x00009000\n");
+    EXPECT_EQ(file_text(image).substr(0x100, 5), "\xA0\xA1\xFF\xA3\xFF");
+    EXPECT_EQ(file_text(image).size(), 65536u);
+    std::filesystem::remove_all(folder);
+}
+
+// A capture file that cannot take the capture stops the run before the adapter sees a byte; an
+// existing file is left as it was until sniffing starts.
+struct CaptureFileCase {
+    const char* name;
+    std::string target; // a path, or "port", "link" (to the port), "kept" (an existing file)
+    bool held;          // another program holds "kept" locked
+    const char* port;   // the port to use, else the emulator's
+    std::string error;
+    const char* option = "--write";
+};
+
+class SnifferCaptureFile : public testing::TestWithParam<CaptureFileCase> {};
+
+TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
+    const CaptureFileCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string kept = std::string(folder) + "/kept.bin", link = std::string(folder) + "/l";
+    std::ofstream(kept) << "kept";
+    const int held = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(c.held ? flock(held, LOCK_EX) : 0, 0);
     Sniff sniff;
-    ASSERT_NO_FATAL_FAILURE(
-        start(sniff, EmulatorScript{}, {"--write", "/nonexistent/capture.bin"}));
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, EmulatorScript{}));
+    const std::string port = sniff.port;
+    ASSERT_EQ(symlink(emulator_path(*sniff.emulator).c_str(), link.c_str()), 0);
+    const std::string target = c.target == "port"   ? port_device(port)
+                               : c.target == "link" ? link
+                               : c.target == "kept" ? kept
+                                                    : c.target;
+    ASSERT_TRUE(process_start(sniff.process, program,
+                              {"-d", c.port ? c.port : port, c.option, target}, merged()));
     ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
-    EXPECT_NE(sniff.process.out.find(" Error opening capture file /nonexistent/capture.bin: "
-                                     "No such file or directory\n"),
-              std::string::npos);
+    const std::string kind = c.option == std::string("--image") ? "image" : "capture";
+    const std::string error = c.error.starts_with(" Error opening serial port")
+                                  ? c.error
+                                  : " Error opening " + kind + " file " + target + ": " + c.error;
+    EXPECT_NE(sniff.process.out.find(error), std::string::npos) << sniff.process.out;
     EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
+    EXPECT_EQ(file_text(kept), "kept");
+    close(held);
+    unlink(kept.c_str());
+    unlink(link.c_str());
+    rmdir(folder);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnifferCaptureFile,
+    testing::Values(
+        CaptureFileCase{"MissingFolder", "/nonexistent/capture.bin", false, nullptr,
+                        "No such file or directory\n"},
+        CaptureFileCase{"ThePort", "port", false, nullptr, "it is the serial port itself"},
+        CaptureFileCase{"LinkToThePort", "link", false, nullptr, "it is the serial port itself"},
+        CaptureFileCase{"Device", "/dev/null", false, nullptr, "it is a terminal or a device"},
+        CaptureFileCase{"InUse", "kept", true, nullptr, "it is in use by another program\n"},
+        CaptureFileCase{"KeptWhenThePortFails", "kept", false, "/nonexistent/ttyUSB9",
+                        missing_port("/nonexistent/ttyUSB9")},
+        CaptureFileCase{"ImageInAMissingFolder", "/nonexistent/image.bin", false, nullptr,
+                        "No such file or directory\n", "--image"},
+        CaptureFileCase{"ImageOnThePort", "link", false, nullptr, "it is the serial port itself",
+                        "--image"}),
+    case_name);
 
 // A saved capture from standard input, named as flash operations: nothing but the stream's text.
 TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
@@ -683,12 +1051,30 @@ TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
     ASSERT_TRUE(process_start(p, program, {"--flash", "--read", "-"}));
     const Bytes stream = {0x5B, 0x5C, 0x05, 0xFF, 0x5C, 0x00, 0x03, 0x5D, 0x5B, 0x5C, 0x9F};
     ASSERT_TRUE(process_send(p, std::string(stream.begin(), stream.end())));
+    const std::string text = "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
+                             "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
+                             "5B [5C 9F 0x9F(";
+    // Shown as it comes, before the input ends: a growing capture can be followed.
+    EXPECT_TRUE(process_wait_for_output(p, text, test_timeout_ms)) << p.out;
     process_close_stdin(p);
     ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.out, "5B [5C 05 0x05(FF 0xFF)5C 00 0x00(03 0x03)5D ]\n"
-                     "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
-                     "5B [5C 9F 0x9F(");
+    EXPECT_EQ(p.out, text);
+}
+
+// A capture typed on a terminal: the terminal keeps its line editing, and Ctrl-D ends the input.
+TEST(SnifferWriteRead, ReadsATerminalLeftAsItIs) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, {"--read", "-"}, on_terminal()));
+    ASSERT_TRUE(process_send(p, "AB\n"));
+    EXPECT_TRUE(process_wait_for_output(p, "41 Sync\n42 Sync\n0A Sync\n", test_timeout_ms));
+    termios mode{};
+    ASSERT_EQ(tcgetattr(p.stdin_fd, &mode), 0);
+    EXPECT_NE(mode.c_lflag & ICANON, 0u);
+    ASSERT_TRUE(process_send(p, "\x04"));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
+    EXPECT_EQ(p.status, 0);
+    expect_terminal_restored(p);
 }
 
 // --- The terminal on standard input ---------------------------------------------------------
@@ -754,6 +1140,77 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
     expect_terminal_restored(sniff.process);
 }
 
+// A reader that takes nothing (a stalled pager, an ssh pipe) does not keep SIGTERM or SIGINT from
+// ending the run at once, with status 0, the terminal restored and every byte read kept; with
+// --image the image is written first, also when a hang-up ends the run.
+struct BlockedCase {
+    const char* name;
+    int signal;
+    bool image;
+};
+
+class SnifferBlockedOutput : public testing::TestWithParam<BlockedCase> {};
+
+TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
+    const BlockedCase& c = GetParam();
+    char folder[] = "/tmp/tapwright-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/capture.bin";
+    const std::string image = std::string(folder) + "/image.bin";
+    EmulatorScript script;
+    script.flood_pattern = flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5});
+    Sniff sniff;
+    std::vector<std::string> args = {"--write", path};
+    if (c.image) args.insert(args.end(), {"--image", image});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, args, on_terminal()));
+    const std::string prefix = start_transcript(sniff.port);
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, test_timeout_ms));
+    // Its output is no longer read: the capture stops growing once the pipe is full.
+    std::size_t size = 0;
+    for (int waited = 0; waited < test_timeout_ms; waited += 200) {
+        const std::size_t before = size;
+        usleep(200 * 1000);
+        size = file_text(path).size();
+        if (size > 0 && size == before) break;
+    }
+    ASSERT_EQ(process_running(sniff.process), 1);
+    process_signal(sniff.process, c.signal);
+    const auto signalled = TimingClock::now();
+    while (process_running(sniff.process) == 1 &&
+           TimingClock::now() - signalled < std::chrono::seconds(5))
+        usleep(1000);
+    EXPECT_LT(TimingClock::now() - signalled, std::chrono::seconds(2));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
+    if (c.signal == SIGHUP) {
+        EXPECT_EQ(sniff.process.signal, SIGHUP);
+    } else {
+        EXPECT_TRUE(sniff.process.exited);
+        EXPECT_EQ(sniff.process.status, 0);
+    }
+    expect_terminal_restored(sniff.process);
+    if (c.image) {
+        std::string expected(32, '\xFF');
+        expected[0x10] = '\xA5';
+        EXPECT_EQ(file_text(image), expected);
+    }
+    const std::string kept = file_text(path);
+    Bytes shown;
+    sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), false, shown);
+    EXPECT_GE(kept.size(), shown.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        ASSERT_EQ(static_cast<unsigned char>(kept[i]),
+                  script.flood_pattern[i % script.flood_pattern.size()])
+            << "byte " << i;
+    std::filesystem::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SnifferBlockedOutput,
+                         testing::Values(BlockedCase{"Sigterm", SIGTERM, false},
+                                         BlockedCase{"Sigint", SIGINT, false},
+                                         BlockedCase{"SigtermWithImage", SIGTERM, true},
+                                         BlockedCase{"SighupWithImage", SIGHUP, true}),
+                         case_name);
+
 // Under a job-control shell: started in the background, the sniffer leaves the terminal alone
 // (and is not stopped for touching it); in the foreground, also after Ctrl-Z, `bg` and `fg`,
 // single keys work.
@@ -797,6 +1254,50 @@ TEST(SnifferTerminal, FollowsJobControl) {
     type("q", "sh> ");
     type("echo status=$?\n", "status=0");
     process_send(sniff.process, "exit\n");
+}
+
+// Bash completion offers the device names as they are, quoted: a name is never run or expanded,
+// and ttyUSB0 stands for the folder's device as -d takes it. The names are links in a folder of
+// the test's own, which the completion is pointed at.
+TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
+    const std::string loader = "/usr/share/bash-completion/bash_completion";
+    ASSERT_EQ(access(loader.c_str(), R_OK), 0) << "scripts/setup.sh installs bash-completion";
+    char made[] = "/tmp/tapwright-completion-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string folder = std::string(made) + "/", by_id = folder + "serial/by-id/";
+    const std::vector<std::string> links = {folder + "ttyUSB0", folder + "ttyS 1",
+                                            by_id + "usb-A$(touch run)", by_id + "usb-B$HOME"};
+    ASSERT_EQ(mkdir((folder + "serial").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(by_id.c_str(), 0700), 0);
+    for (const std::string& link : links) ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    Process shell;
+    ProcessOptions options = on_terminal();
+    options.extra_env = {"PS1=sh> ", "HOME=" + folder};
+    ASSERT_TRUE(process_start(shell, "/bin/bash", {"--norc", "--noprofile", "-i"}, options));
+    ASSERT_TRUE(process_send(shell, "cd " + folder + " && source " + loader + " && source " +
+                                        BASH_COMPLETION_PATH +
+                                        " && _tapwright_device_folder=" + folder +
+                                        " _tapwright_device_patterns='tty* serial/by-id/*'"
+                                        " && spi-sniffer() { printf '<%s>\\n' \"$@\"; }\n"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"ttyU", "<ttyUSB0>"},
+        {"ttyS", "<ttyS 1>"},
+        {by_id + "usb-A", "<" + by_id + "usb-A$(touch run)>"},
+        {by_id + "usb-B", "<" + by_id + "usb-B$HOME>"}};
+    for (const auto& [typed, printed] : cases) {
+        ASSERT_TRUE(process_send(shell, "spi-sniffer -d " + typed + "\t\n"));
+        EXPECT_TRUE(process_wait_for_output(shell, "<-d>\n" + printed + "\n", test_timeout_ms))
+            << typed << " gave:\n"
+            << shell.out;
+    }
+    process_send(shell, "exit\n");
+    process_wait(shell, test_timeout_ms);
+    EXPECT_NE(access((folder + "run").c_str(), F_OK), 0) << "a device name was run";
+    for (const std::string& link : links) unlink(link.c_str());
+    unlink((folder + "run").c_str());
+    rmdir(by_id.c_str());
+    rmdir((folder + "serial").c_str());
+    rmdir(made);
 }
 
 } // namespace

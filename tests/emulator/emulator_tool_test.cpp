@@ -31,26 +31,6 @@ using ::PrintTo; // names the test cases in listings
 const std::string tool = TAPWRIGHT_EMU_PATH;
 const std::string sniffer = SPI_SNIFFER_PATH;
 
-// A folder of its own for each test, emptied and removed afterwards.
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char name[] = "/tmp/tapwright-emu-test.XXXXXX";
-        if (mkdtemp(name) != nullptr) path = name;
-    }
-    ~TempFolder() {
-        if (path.empty()) return;
-        if (DIR* folder = opendir(path.c_str())) {
-            while (const dirent* entry = readdir(folder)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..") unlink((path + "/" + name).c_str());
-            }
-            closedir(folder);
-        }
-        rmdir(path.c_str());
-    }
-};
-
 void write_file(const std::string& path, const Bytes& bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr) << path;

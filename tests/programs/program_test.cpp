@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,14 +50,10 @@ TEST_P(ProgramPort, MissingPortIsNamed) {
 // A file, a pipe and a null device given as the port are refused before a byte reaches them.
 TEST_P(ProgramPort, OnlySerialPortsAreOpened) {
     const ProgramCase& program = GetParam();
-    char folder[] = "/tmp/tapwright-port-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/file", fifo = std::string(folder) + "/fifo";
+    const TempFolder folder;
+    const std::string file = folder.path + "/file", fifo = folder.path + "/fifo";
     const std::string content = "hello world\n";
-    FILE* out = std::fopen(file.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    std::fputs(content.c_str(), out);
-    std::fclose(out);
+    ASSERT_TRUE(std::ofstream(file) << content);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& port :
          {file, fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
@@ -73,9 +69,6 @@ TEST_P(ProgramPort, OnlySerialPortsAreOpened) {
     struct stat status {};
     ASSERT_EQ(stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_size, static_cast<off_t>(content.size())) << "the file was written";
-    unlink(file.c_str());
-    unlink(fifo.c_str());
-    rmdir(folder);
 }
 
 // Closed standard descriptors are not taken by the port: nothing meant for the user reaches the

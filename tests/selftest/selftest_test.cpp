@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -98,29 +99,10 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 
 // --- Command line ---------------------------------------------------------------------------
 
-struct CommandLineCase {
-    const char* name;
-    std::vector<std::string> args;
-    std::string expected_stdout;
-    std::string expected_stderr_part;
-};
-
 class SelfTestCommandLine : public testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(SelfTestCommandLine, PrintsExactlyAndFails) {
-    const CommandLineCase& c = GetParam();
-    Process p;
-    ASSERT_TRUE(process_start(p, program, c.args));
-    process_close_stdin(p); // no operator: end of input counts as Esc
-    ASSERT_TRUE(process_wait(p, test_timeout_ms));
-    EXPECT_EQ(p.out, c.expected_stdout);
-    if (c.expected_stderr_part.empty()) {
-        EXPECT_EQ(p.err, "");
-    } else {
-        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
-    }
-    EXPECT_TRUE(p.exited);
-    EXPECT_EQ(p.status, 255);
+    expect_command_line(program, GetParam());
 }
 
 const std::string no_port = " No serial port set\n";
@@ -338,22 +320,10 @@ std::string tally(int boards, int passed, int failed, int errors, const std::str
 
 // A private folder holding the record, made with content; gone with what the run left there.
 struct RecordFolder {
-    std::string folder;
-    std::string path;
+    TempFolder folder;
+    std::string path = folder.path + "/boards.csv";
     explicit RecordFolder(const std::string& content = "") {
-        char name[] = "/tmp/tapwright-log-XXXXXX";
-        if (mkdtemp(name) == nullptr) return;
-        folder = name;
-        path = folder + "/boards.csv";
-        if (content.empty()) return;
-        FILE* file = std::fopen(path.c_str(), "wb");
-        if (file == nullptr) return;
-        std::fputs(content.c_str(), file);
-        std::fclose(file);
-    }
-    ~RecordFolder() {
-        unlink(path.c_str());
-        rmdir(folder.c_str());
+        if (!content.empty()) std::ofstream(path, std::ios::binary) << content;
     }
 };
 
@@ -372,7 +342,7 @@ class SelfTestLogged : public testing::TestWithParam<LogCase> {};
 TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     const LogCase& c = GetParam();
     RecordFolder record;
-    ASSERT_FALSE(record.folder.empty());
+    ASSERT_FALSE(record.folder.path.empty());
     EmulatorScript script;
     script.readings = {{0x47, 0x46}, {0x00, 0x80}};
     SelfTest test;
@@ -418,7 +388,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SelfTestSerials, RetestsAreCountedAndTheYieldIsTold) {
     const std::string earlier = ",1,0x4746,12,PASS,SN2,,,1.0.0,12.0,12.000,PASS,1,\n";
     RecordFolder record(header + "2026-12-08T10:56:18+01:00" + earlier);
-    ASSERT_FALSE(record.folder.empty());
+    ASSERT_FALSE(record.folder.path.empty());
     EmulatorScript script;
     script.readings = {{0x00, 0x80}, {0x47, 0x46}};
     SelfTest test;
@@ -466,7 +436,7 @@ class SelfTestRecord : public testing::TestWithParam<RecordCase> {};
 TEST_P(SelfTestRecord, IsKeptWhole) {
     const RecordCase& c = GetParam();
     RecordFolder record(c.content);
-    ASSERT_FALSE(record.folder.empty());
+    ASSERT_FALSE(record.folder.path.empty());
     const std::string log = c.log.empty() ? record.path : c.log;
     SelfTest test;
     if (c.before.empty()) {

@@ -75,9 +75,8 @@ TEST_F(SerialOpen, ByPathAndByNameUnderDev) {
 }
 
 TEST(SerialOpenMissing, FailsSilentlyAndCreatesNothing) {
-    char folder[] = "/tmp/serial-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/ttyNone";
+    const TempFolder folder;
+    const std::string path = folder.path + "/ttyNone";
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const PortHandle port = serial_open(path.c_str());
@@ -89,14 +88,13 @@ TEST(SerialOpenMissing, FailsSilentlyAndCreatesNothing) {
     struct stat info {};
     EXPECT_EQ(stat(path.c_str(), &info), -1) << "the device was created";
     EXPECT_EQ(serial_last_open_error(), serial_open_missing);
-    rmdir(folder);
 }
 
 // The kinds of refusal and what the user is told (the programs' suites check that a file or a
 // pipe given as the port is left untouched).
 TEST(SerialOpenRefusal, SaysWhy) {
-    char folder[] = "/tmp/serial-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    const TempFolder temp;
+    const char* folder = temp.path.c_str();
     const std::string cut_name = "tty" + std::string(30, '0');
     const struct {
         std::string name;
@@ -115,7 +113,6 @@ TEST(SerialOpenRefusal, SaysWhy) {
         EXPECT_NE(serial_open_error_text(c.name.c_str()).find(c.text_part), std::string::npos)
             << serial_open_error_text(c.name.c_str());
     }
-    rmdir(folder);
 }
 
 TEST_F(SerialOpen, DescriptorZeroIsAPort) {

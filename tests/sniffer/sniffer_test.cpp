@@ -85,28 +85,10 @@ void end_with_key(Sniff& sniff, const std::string& expected_output) {
 
 // --- Command line ---------------------------------------------------------------------------
 
-struct CommandLineCase {
-    const char* name;
-    std::vector<std::string> args;
-    std::string expected_stdout;
-    std::string expected_stderr_part; // the parser's diagnostic, when there is one
-};
-
 class SnifferCommandLine : public testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(SnifferCommandLine, PrintsExactlyAndFails) {
-    const CommandLineCase& c = GetParam();
-    Process p;
-    ASSERT_TRUE(process_start(p, program, c.args));
-    ASSERT_TRUE(process_wait(p, test_timeout_ms));
-    EXPECT_EQ(p.out, c.expected_stdout);
-    if (c.expected_stderr_part.empty()) {
-        EXPECT_EQ(p.err, "");
-    } else {
-        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
-    }
-    EXPECT_TRUE(p.exited);
-    EXPECT_EQ(p.status, 255);
+    expect_command_line(program, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -703,9 +685,8 @@ TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
 // A program known to take serial ports on its own is named with a line on keeping it off: here
 // the sniffer itself, started under that program's name.
 TEST(SnifferRun, BusyPortHeldByAPortTakerSaysHowToKeepItOff) {
-    char folder[] = "/tmp/tapwright-holder-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string taker = std::string(folder) + "/ModemManager";
+    const TempFolder folder;
+    const std::string taker = folder.path + "/ModemManager";
     ASSERT_EQ(symlink(program.c_str(), taker.c_str()), 0);
     Sniff first;
     ASSERT_NO_FATAL_FAILURE(program_run_start(first, taker, "-d", EmulatorScript{}, {}, merged()));
@@ -719,9 +700,7 @@ TEST(SnifferRun, BusyPortHeldByAPortTakerSaysHowToKeepItOff) {
                                        "Keep it off this one with a udev rule that sets "
                                        "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the device, or stop "
                                        "it: sudo systemctl stop ModemManager"));
-    ASSERT_NO_FATAL_FAILURE(end_with_key(first, "OK\n"));
-    unlink(taker.c_str());
-    rmdir(folder);
+    end_with_key(first, "OK\n");
 }
 
 TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
@@ -882,10 +861,9 @@ class SnifferWriteRead : public testing::TestWithParam<CaptureCase> {};
 
 TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     const CaptureCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/capture.bin";
-    const std::string image = std::string(folder) + "/image.bin";
+    const TempFolder folder;
+    const std::string path = folder.path + "/capture.bin";
+    const std::string image = folder.path + "/image.bin";
     std::ofstream(path) << std::string(100000, 'x'); // an older capture, emptied at the start
     EmulatorScript script;
     script.stream_chunks = {flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5, 0x5A}), {0x41, 0x5B}};
@@ -916,8 +894,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     expected.replace(0x10, 2, "\xA5\x5A");
     EXPECT_EQ(file_text(image), expected);
     EXPECT_EQ(file_text(image + ".map"), "0x00000010 0x00000012\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 3);
-    std::filesystem::remove_all(folder);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
@@ -931,10 +908,9 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
 // --read with --image: the summary on standard error tells what went by and what the image
 // knows; the map lists the known ranges.
 TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
-    char folder[] = "/tmp/tapwright-image-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string capture = std::string(folder) + "/capture.bin";
-    const std::string image = std::string(folder) + "/image.bin";
+    const TempFolder folder;
+    const std::string capture = folder.path + "/capture.bin";
+    const std::string image = folder.path + "/image.bin";
     const Bytes stream = frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
                                  flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
                                  flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
@@ -979,7 +955,6 @@ TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
     EXPECT_EQ(file_text(image + ".map"), "0x00000100 0x00000104\n0x00008000 0x00009000\n");
     EXPECT_EQ(file_text(image).substr(0x100, 5), "\xA0\xA1\xFF\xA3\xFF");
     EXPECT_EQ(file_text(image).size(), 65536u);
-    std::filesystem::remove_all(folder);
 }
 
 // A capture file that cannot take the capture stops the run before the adapter sees a byte; an
@@ -997,9 +972,8 @@ class SnifferCaptureFile : public testing::TestWithParam<CaptureFileCase> {};
 
 TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
     const CaptureFileCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string kept = std::string(folder) + "/kept.bin", link = std::string(folder) + "/l";
+    const TempFolder folder;
+    const std::string kept = folder.path + "/kept.bin", link = folder.path + "/l";
     std::ofstream(kept) << "kept";
     const int held = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(c.held ? flock(held, LOCK_EX) : 0, 0);
@@ -1023,9 +997,6 @@ TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
     EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
     EXPECT_EQ(file_text(kept), "kept");
     close(held);
-    unlink(kept.c_str());
-    unlink(link.c_str());
-    rmdir(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1153,10 +1124,9 @@ class SnifferBlockedOutput : public testing::TestWithParam<BlockedCase> {};
 
 TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
     const BlockedCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/capture.bin";
-    const std::string image = std::string(folder) + "/image.bin";
+    const TempFolder folder;
+    const std::string path = folder.path + "/capture.bin";
+    const std::string image = folder.path + "/image.bin";
     EmulatorScript script;
     script.flood_pattern = flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5});
     Sniff sniff;
@@ -1201,7 +1171,6 @@ TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
         ASSERT_EQ(static_cast<unsigned char>(kept[i]),
                   script.flood_pattern[i % script.flood_pattern.size()])
             << "byte " << i;
-    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SnifferBlockedOutput,
@@ -1262,9 +1231,8 @@ TEST(SnifferTerminal, FollowsJobControl) {
 TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
     const std::string loader = "/usr/share/bash-completion/bash_completion";
     ASSERT_EQ(access(loader.c_str(), R_OK), 0) << "scripts/setup.sh installs bash-completion";
-    char made[] = "/tmp/tapwright-completion-XXXXXX";
-    ASSERT_NE(mkdtemp(made), nullptr);
-    const std::string folder = std::string(made) + "/", by_id = folder + "serial/by-id/";
+    const TempFolder made;
+    const std::string folder = made.path + "/", by_id = folder + "serial/by-id/";
     const std::vector<std::string> links = {folder + "ttyUSB0", folder + "ttyS 1",
                                             by_id + "usb-A$(touch run)", by_id + "usb-B$HOME"};
     ASSERT_EQ(mkdir((folder + "serial").c_str(), 0700), 0);
@@ -1293,11 +1261,6 @@ TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
     process_send(shell, "exit\n");
     process_wait(shell, test_timeout_ms);
     EXPECT_NE(access((folder + "run").c_str(), F_OK), 0) << "a device name was run";
-    for (const std::string& link : links) unlink(link.c_str());
-    unlink((folder + "run").c_str());
-    rmdir(by_id.c_str());
-    rmdir((folder + "serial").c_str());
-    rmdir(made);
 }
 
 } // namespace

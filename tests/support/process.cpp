@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -504,6 +505,16 @@ void pty_close(PtyPair& pty) {
     close_fd(pty.master);
     close_fd(pty.slave);
     pty.slave_path.clear();
+}
+
+TempFolder::TempFolder() {
+    char name[] = "/tmp/tapwright-test-XXXXXX";
+    if (mkdtemp(name) != nullptr) path = name;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
 std::vector<unsigned char> read_within(int fd, std::size_t want, int timeout_ms, int quiet_ms) {

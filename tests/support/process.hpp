@@ -103,6 +103,16 @@ struct PtyPair {
 PtyPair pty_open(bool raw);
 void pty_close(PtyPair& pty);
 
+// A folder of the test's own under /tmp, removed with all it holds when it goes, so that a test
+// that stops half-way leaves nothing behind.
+struct TempFolder {
+    std::string path; // "" when none could be made
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+};
+
 // Reads fd until `want` bytes are in, the far end hangs up, timeout_ms have passed in all (-1: no
 // limit), or nothing has come for quiet_ms (-1: no such limit). Returns what came.
 std::vector<unsigned char> read_within(int fd, std::size_t want, int timeout_ms, int quiet_ms = -1);

@@ -37,6 +37,30 @@ inline bool begins_with(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
 }
 
+// A command line that a program refuses, or that runs into a port it cannot open.
+struct CommandLineCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expected_stdout;
+    std::string expected_stderr_part; // the parser's diagnostic, when there is one
+};
+
+// With no operator (its input at its end, which the self-test takes as Esc) the program prints
+// exactly the expected text, on standard error the diagnostic alone, and fails with status 255.
+inline void expect_command_line(const std::string& program, const CommandLineCase& c) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, c.args));
+    process_close_stdin(p);
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
+    EXPECT_EQ(p.out, c.expected_stdout);
+    if (c.expected_stderr_part.empty())
+        EXPECT_EQ(p.err, "");
+    else
+        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
+    EXPECT_TRUE(p.exited);
+    EXPECT_EQ(p.status, 255);
+}
+
 // Starts program with args from /bin/sh, after the shell's commands `before` (e.g. "trap '' PIPE")
 // and with its redirections (e.g. ">/dev/full", "<&-"): what a user's shell hands a program.
 inline bool start_from_shell(Process& process, const std::string& program,
@@ -49,15 +73,13 @@ inline bool start_from_shell(Process& process, const std::string& program,
 // A program under test and the emulated adapter it talks to; all of it ends with the holder.
 struct ProgramRun {
     Emulator* emulator = nullptr;
-    std::string folder; // the run's own, holding the link
-    std::string link;   // to the emulator's device
-    std::string port;   // the name the program is given for it: the link, or a COM port to it
+    TempFolder folder; // the run's own, holding the link
+    std::string link;  // to the emulator's device
+    std::string port;  // the name the program is given for it: the link, or a COM port to it
     Process process;
     ~ProgramRun() {
         process_end(process);
         emulator_stop(emulator);
-        if (!link.empty()) unlink(link.c_str());
-        if (!folder.empty()) rmdir(folder.c_str());
     }
 };
 
@@ -67,10 +89,8 @@ struct ProgramRun {
 inline void program_run_emulate(ProgramRun& run, const EmulatorScript& script) {
     run.emulator = emulator_start(script);
     ASSERT_NE(run.emulator, nullptr);
-    char folder[] = "/tmp/tapwright-run-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    run.folder = folder;
-    run.link = run.folder + "/port";
+    ASSERT_FALSE(run.folder.path.empty());
+    run.link = run.folder.path + "/port";
     ASSERT_EQ(symlink(emulator_path(*run.emulator).c_str(), run.link.c_str()), 0);
     run.port = process_port_name(run.link);
 }

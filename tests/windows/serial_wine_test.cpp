@@ -52,9 +52,16 @@ void close_port(OpenPort& open) {
     open.port = port_not_open;
 }
 
-struct PortFixture : testing::Test {
+// A port each case opens, closed again after it.
+template <typename Base>
+struct PortFixtureOf : Base {
     OpenPort open;
     void TearDown() override { close_port(open); }
+};
+using PortFixture = PortFixtureOf<testing::Test>;
+
+const auto size_name = [](const testing::TestParamInfo<int>& info) {
+    return "n_" + std::to_string(info.param);
 };
 
 // ---- the device path rule: no port needed
@@ -117,10 +124,7 @@ void PrintTo(const LineCase& c, std::ostream* out) {
     *out << c.rate;
 }
 
-struct WineLineSettings : testing::TestWithParam<LineCase> {
-    OpenPort open;
-    void TearDown() override { close_port(open); }
-};
+using WineLineSettings = PortFixtureOf<testing::TestWithParam<LineCase>>;
 
 // Every speed is set over a port left at another one, so a speed that is not applied shows.
 // Only what wine reads back from a pseudo-terminal is checked: the pty itself forces 8 data bits
@@ -190,22 +194,11 @@ TEST_F(WinePortOpen, ConfigureSetsTheFiveTimeOuts) {
 
 // ---- reads and writes
 
-struct SilentCase {
-    int n;
-};
-
-void PrintTo(const SilentCase& c, std::ostream* out) {
-    *out << c.n;
-}
-
-struct WineSilentRead : testing::TestWithParam<SilentCase> {
-    OpenPort open;
-    void TearDown() override { close_port(open); }
-};
+using WineSilentRead = PortFixtureOf<testing::TestWithParam<int>>;
 
 // The total time-out grows with n; n = 1 and n = 50 differ by 490 ms, well above the slack.
 TEST_P(WineSilentRead, GivesUpAfterTheTotalTimeOut) {
-    const int n = GetParam().n;
+    const int n = GetParam();
     ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", 115200));
     const int expected_ms = read_total_constant_ms + read_total_multiplier_ms * n;
 
@@ -221,39 +214,20 @@ TEST_P(WineSilentRead, GivesUpAfterTheTotalTimeOut) {
     for (const unsigned char b : buffer) ASSERT_EQ(b, untouched);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, WineSilentRead,
-                         testing::Values(SilentCase{1}, SilentCase{5}, SilentCase{50}),
-                         [](const testing::TestParamInfo<SilentCase>& info) {
-                             return "n_" + std::to_string(info.param.n);
-                         });
+INSTANTIATE_TEST_SUITE_P(Sizes, WineSilentRead, testing::Values(1, 5, 50), size_name);
 
-struct WriteCase {
-    int n;
-};
-
-void PrintTo(const WriteCase& c, std::ostream* out) {
-    *out << c.n;
-}
-
-struct WineWrite : testing::TestWithParam<WriteCase> {
-    OpenPort open;
-    void TearDown() override { close_port(open); }
-};
+using WineWrite = PortFixtureOf<testing::TestWithParam<int>>;
 
 // To the silent emulator, which takes every byte and never answers one.
 TEST_P(WineWrite, ReturnsTheCount) {
-    const int n = GetParam().n;
+    const int n = GetParam();
     ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", 115200));
     std::vector<unsigned char> bytes(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(i + 1);
     EXPECT_EQ(serial_write(open.port, bytes.data(), n), n);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, WineWrite,
-                         testing::Values(WriteCase{1}, WriteCase{5}, WriteCase{256}),
-                         [](const testing::TestParamInfo<WriteCase>& info) {
-                             return "n_" + std::to_string(info.param.n);
-                         });
+INSTANTIATE_TEST_SUITE_P(Sizes, WineWrite, testing::Values(1, 5, 256), size_name);
 
 using WineHandshake = PortFixture;
 

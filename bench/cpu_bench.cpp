@@ -26,9 +26,9 @@ struct Figures {
     int failed = 0;
 };
 
-void add_run(Figures& figures, BenchSession session) {
+void add_run(Figures& figures, BenchTrial trial) {
     BenchOutcome outcome;
-    if (bench_session_run(session, outcome) != 0 || !outcome.fed_from_start) ++figures.failed;
+    if (bench_trial_run(trial, outcome) != 0 || !outcome.fed_from_start) ++figures.failed;
     figures.cpu.push_back(outcome.cpu_seconds);
 }
 
@@ -47,24 +47,23 @@ int main(int argument_count, char** arguments) {
     std::vector<Figures> sniffer(std::size(rates)), xxd(std::size(rates)), today(std::size(rates));
     for (int run = 0; run < runs; ++run) {
         for (std::size_t r = 0; r < std::size(rates); ++r) {
-            BenchSession session;
-            session.command = {arguments[1], "-d", "{port}"};
-            session.feed.kind = bench_feed_paced;
-            session.feed.pattern = emulator_demo_stream();
-            session.feed.tick = pace_tick;
-            session.feed.bytes_per_tick =
-                rates[r] * std::chrono::duration<double>(pace_tick).count();
-            session.feed.duration = std::chrono::seconds(seconds);
-            session.output_terminal = true;
-            add_run(sniffer[r], session);
+            BenchTrial trial;
+            trial.command = {arguments[1], "-d", "{port}"};
+            trial.feed.kind = bench_feed_paced;
+            trial.feed.pattern = emulator_demo_stream();
+            trial.feed.tick = pace_tick;
+            trial.feed.bytes_per_tick = rates[r] * std::chrono::duration<double>(pace_tick).count();
+            trial.feed.duration = std::chrono::seconds(seconds);
+            trial.output_terminal = true;
+            add_run(sniffer[r], trial);
             if (!reference.empty()) {
-                session.command[0] = reference;
-                add_run(today[r], session);
+                trial.command[0] = reference;
+                add_run(today[r], trial);
             }
 
-            session.command = {"xxd", "-p", "{port}"};
-            session.adapter = false;
-            add_run(xxd[r], session);
+            trial.command = {"xxd", "-p", "{port}"};
+            trial.adapter = false;
+            add_run(xxd[r], trial);
         }
     }
 

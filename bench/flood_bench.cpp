@@ -53,16 +53,16 @@ bool shown_bytes(const Reader& reader, const std::string& path, std::vector<unsi
 
 void add_run(Figures& figures, const Reader& reader, const std::string& program,
              const BenchFeed& feed, const std::string& path) {
-    BenchSession session;
-    session.command = {program};
-    session.command.insert(session.command.end(), reader.arguments.begin(), reader.arguments.end());
-    session.adapter = reader.sniffer;
-    session.feed = feed;
-    session.output_path = path;
-    session.hangup = true;
-    session.limit = std::chrono::seconds(120);
+    BenchTrial trial;
+    trial.command = {program};
+    trial.command.insert(trial.command.end(), reader.arguments.begin(), reader.arguments.end());
+    trial.adapter = reader.sniffer;
+    trial.feed = feed;
+    trial.output_path = path;
+    trial.hangup = true;
+    trial.limit = std::chrono::seconds(120);
     BenchOutcome outcome;
-    const bool ended = bench_session_run(session, outcome) == 0 && outcome.fed == feed.total;
+    const bool ended = bench_trial_run(trial, outcome) == 0 && outcome.fed == feed.total;
     std::vector<unsigned char> bytes;
     const bool parsed = shown_bytes(reader, path, bytes);
     std::filesystem::remove(path);

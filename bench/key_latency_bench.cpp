@@ -29,15 +29,14 @@ struct Figures {
 };
 
 // One run: every press, each in a reader of its own.
-void add_run(Figures& figures, BenchSession session, int presses, bool spread) {
+void add_run(Figures& figures, BenchTrial trial, int presses, bool spread) {
     std::vector<double> latencies;
     for (int press = 0; press < presses; ++press) {
-        session.key_after = spread
-                                ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      press_first + press_spread * (2 * press + 1) / (2 * presses))
-                                : floor_press;
+        trial.key_after = spread ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       press_first + press_spread * (2 * press + 1) / (2 * presses))
+                                 : floor_press;
         BenchOutcome outcome;
-        const bool ended = bench_session_run(session, outcome) == 0 &&
+        const bool ended = bench_trial_run(trial, outcome) == 0 &&
                            outcome.key_pressed != BenchTime{} && bench_exited_with(outcome, 0);
         ++figures.presses;
         if (!ended) {
@@ -78,15 +77,15 @@ int main(int argument_count, char** arguments) {
     std::vector<Figures> sniffer(traffics.size()), floor(traffics.size());
     for (int run = 0; run < runs; ++run) {
         for (std::size_t t = 0; t < traffics.size(); ++t) {
-            BenchSession session;
-            session.command = {arguments[1], "-d", "{port}"};
-            session.feed = traffics[t].feed;
-            session.output_path = "/dev/null";
-            add_run(sniffer[t], session, presses, true);
+            BenchTrial trial;
+            trial.command = {arguments[1], "-d", "{port}"};
+            trial.feed = traffics[t].feed;
+            trial.output_path = "/dev/null";
+            add_run(sniffer[t], trial, presses, true);
 
-            session.command = {"head", "-c", "1"};
-            session.adapter = false;
-            add_run(floor[t], session, presses, false);
+            trial.command = {"head", "-c", "1"};
+            trial.adapter = false;
+            add_run(floor[t], trial, presses, false);
         }
     }
 

@@ -16,12 +16,12 @@ struct Figures {
     std::vector<double> p95;
     std::size_t fed = 0;
     std::size_t lost = 0;
-    int failed = 0; // sessions that did not start or end as they should
+    int failed = 0; // trials that did not start or end as they should
 };
 
-void add_session(Figures& figures, const BenchSession& session) {
+void add_trial(Figures& figures, const BenchTrial& trial) {
     BenchOutcome outcome;
-    if (bench_session_run(session, outcome) != 0 || !outcome.fed_from_start) ++figures.failed;
+    if (bench_trial_run(trial, outcome) != 0 || !outcome.fed_from_start) ++figures.failed;
     const std::vector<double> latencies = bench_latencies_ms(outcome);
     figures.median.push_back(bench_percentile(latencies, 0.5));
     figures.p95.push_back(bench_percentile(latencies, 0.95));
@@ -48,18 +48,18 @@ int main(int argument_count, char** arguments) {
 
     for (int run = 0; run < runs; ++run) {
         for (std::size_t t = 0; t < traffics.size(); ++t) {
-            BenchSession session;
-            session.command = {arguments[1], "-d", "{port}"};
-            session.feed = traffics[t].feed;
-            session.output_start = bench_sniffer_ready;
-            session.byte_text = bench_trickle_sniffer_text;
-            add_session(sniffer[t], session);
+            BenchTrial trial;
+            trial.command = {arguments[1], "-d", "{port}"};
+            trial.feed = traffics[t].feed;
+            trial.output_start = bench_sniffer_ready;
+            trial.byte_text = bench_trickle_sniffer_text;
+            add_trial(sniffer[t], trial);
 
-            session.command = {"stdbuf", "-o0", "xxd", "-c1", "-p", "{port}"};
-            session.adapter = false;
-            session.output_start.clear();
-            session.byte_text = bench_trickle_xxd_text;
-            add_session(xxd[t], session);
+            trial.command = {"stdbuf", "-o0", "xxd", "-c1", "-p", "{port}"};
+            trial.adapter = false;
+            trial.output_start.clear();
+            trial.byte_text = bench_trickle_xxd_text;
+            add_trial(xxd[t], trial);
         }
     }
 

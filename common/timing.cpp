@@ -16,3 +16,7 @@ int timing_ms_left(TimingDeadline deadline, TimingDeadline now) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     return static_cast<int>(std::min<long long>(left, INT_MAX));
 }
+
+long long timing_ms_since(TimingClock::time_point since, TimingClock::time_point now) {
+    return std::chrono::floor<std::chrono::milliseconds>(now - since).count();
+}

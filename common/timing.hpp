@@ -16,3 +16,7 @@ TimingDeadline timing_deadline_after(long long ms, TimingDeadline now = TimingCl
 // Milliseconds from now to the deadline, as poll() takes them: rounded up, so that a wait never
 // ends before its deadline; 0 once it has passed; at most INT_MAX; -1 for timing_never.
 int timing_ms_left(TimingDeadline deadline, TimingDeadline now = TimingClock::now());
+
+// Whole milliseconds from since to now, rounded down: what a measured wait took at least.
+long long timing_ms_since(TimingClock::time_point since,
+                          TimingClock::time_point now = TimingClock::now());

@@ -24,9 +24,8 @@ int keys_waiting();
 // key_escape, key_sequence, key_signal, or key_end_of_input.
 int keys_take();
 
-// Waits until the port has data (or is lost), a key is waiting, or timeout_ms have passed
-// (-1: no limit). Returns 1 when a key is waiting (it wins over data), 0 when the port is ready to
-// be read, -1 after the time-out. Port data is left for the read.
-// Where the port cannot be waited on together with the keys (Windows), it returns at once, 1 or
-// 0, and the capture read that follows bounds the wait (serial_read_waiting's wait_ms).
-int keys_wait_port(PortHandle port, int timeout_ms);
+// Waits, without periodic wake-ups, until a key is waiting, the port has bytes (or is lost), or
+// timeout_ms have passed (-1: no limit). Returns 1 when a key is waiting (it wins over bytes), 0
+// when the port is ready to be read, -1 after the time-out. The port's bytes are left for
+// serial_read_available (see serial_watch).
+int keys_wait_key_or_port(PortHandle port, int timeout_ms);

@@ -1,13 +1,11 @@
 #include "keys.hpp"
 
-#include "console_posix.hpp"
 #include "keys_chunk.hpp"
 #include "output.hpp"
+#include "session_keys.hpp"
 #include "timing.hpp"
 
 #include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,26 +14,8 @@ namespace {
 KeyChunk chunk{};
 bool input_ended = false;
 
-// The signal handler writes a byte here so that a poll() about to block cannot miss the signal.
-int wake_pipe[2] = {-1, -1};
-volatile sig_atomic_t signal_key_pending = 0;
-
-void drain_wake_pipe() {
-    if (wake_pipe[0] < 0) return;
-    char bytes[32];
-    while (read(wake_pipe[0], bytes, sizeof bytes) > 0) {
-    }
-}
-
-bool set_flags(int fd, int fd_flags, int status_flags) {
-    const int fd_old = fcntl(fd, F_GETFD);
-    const int status_old = fcntl(fd, F_GETFL);
-    return fd_old >= 0 && status_old >= 0 && fcntl(fd, F_SETFD, fd_old | fd_flags) == 0 &&
-           fcntl(fd, F_SETFL, status_old | status_flags) == 0;
-}
-
 bool key_waiting() {
-    return signal_key_pending || keys_chunk_left(chunk);
+    return session_signal_key_waiting() || keys_chunk_left(chunk);
 }
 
 // Reads one chunk when the previous one is used up. Only called once poll() said stdin is
@@ -50,7 +30,7 @@ void fill_chunk(KeyChunk& into) {
             return;
         }
         if (n < 0 && errno == EINTR) {
-            if (signal_key_pending) return;
+            if (session_signal_key_waiting()) return;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -88,7 +68,7 @@ int wait(int port, int timeout_ms) {
         if (input_ended && port < 0) return -1;
         struct pollfd fds[3] = {{port, POLLIN, 0},
                                 {readable ? STDIN_FILENO : -1, POLLIN, 0},
-                                {wake_pipe[0], POLLIN, 0}};
+                                {static_cast<int>(session_signal_wake()), POLLIN, 0}};
         const int r = poll(fds, 3, session_poll_ms(timing_ms_left(deadline)));
         if (r < 0 && errno != EINTR) {
             if (port >= 0) return 0; // let the read find out what is wrong
@@ -96,7 +76,7 @@ int wait(int port, int timeout_ms) {
             return -1;
         }
         if (r > 0) {
-            if (fds[2].revents != 0) drain_wake_pipe();
+            if (fds[2].revents != 0) session_signal_woken();
             if (fds[1].revents & POLLNVAL)
                 input_ended = true;
             else if (fds[1].revents != 0)
@@ -110,29 +90,6 @@ int wait(int port, int timeout_ms) {
 
 } // namespace
 
-void keys_start() {
-    if (pipe(wake_pipe) != 0) {
-        wake_pipe[0] = wake_pipe[1] = -1;
-        return;
-    }
-    for (const int fd : wake_pipe) {
-        if (!set_flags(fd, FD_CLOEXEC, O_NONBLOCK)) {
-            close(wake_pipe[0]);
-            close(wake_pipe[1]);
-            wake_pipe[0] = wake_pipe[1] = -1;
-            return;
-        }
-    }
-}
-
-void keys_signal() {
-    signal_key_pending = 1;
-    if (wake_pipe[1] < 0) return;
-    const char byte = 0;
-    const ssize_t written = write(wake_pipe[1], &byte, 1);
-    (void)written; // a full pipe already holds a wake-up
-}
-
 int keys_waiting() {
     output_flush();
     if (key_waiting()) return 1;
@@ -144,16 +101,12 @@ int keys_waiting() {
 int keys_take() {
     output_flush();
     wait(-1, -1);
-    if (signal_key_pending) {
-        signal_key_pending = 0;
-        drain_wake_pipe();
-        return key_signal;
-    }
+    if (session_take_signal_key()) return key_signal;
     if (keys_chunk_left(chunk)) return keys_chunk_next(chunk, read_more);
     return key_end_of_input;
 }
 
-int keys_wait_port(PortHandle port, int timeout_ms) {
+int keys_wait_key_or_port(PortHandle port, int timeout_ms) {
     output_flush();
-    return wait(static_cast<int>(port), timeout_ms);
+    return wait(static_cast<int>(serial_watch(port)), timeout_ms);
 }

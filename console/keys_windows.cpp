@@ -1,10 +1,9 @@
 #include "keys.hpp"
 
-#include "console_windows.hpp"
 #include "keys_chunk.hpp"
 #include "output.hpp"
+#include "session_keys.hpp"
 
-#include <atomic>
 #include <cstring>
 
 #define WIN32_LEAN_AND_MEAN
@@ -22,10 +21,7 @@ enum ConsoleInput { console_input_none, console_input_keys, console_input_bytes 
 ConsoleInput input_kind = console_input_none;
 HANDLE input = nullptr;
 bool input_ended = false;
-
-// Set from the console's control thread; the event wakes a wait that is under way.
-std::atomic<bool> signal_key_pending{false};
-HANDLE signal_event = nullptr;
+bool input_found = false;
 
 // Keys taken from the console's input records and not yet handed out.
 int console_keys[64];
@@ -44,6 +40,22 @@ bool reader_started = false;
 
 bool key_buffered() {
     return console_keys_pos < console_keys_len || keys_chunk_left(chunk);
+}
+
+HANDLE signal_wake() {
+    return reinterpret_cast<HANDLE>(session_signal_wake());
+}
+
+// Where keys come from, found out when they are first looked for.
+void find_input() {
+    input_found = true;
+    input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE)
+        input_kind = console_input_none;
+    else
+        input_kind = GetConsoleMode(input, &mode) ? console_input_keys : console_input_bytes;
+    if (input_kind == console_input_none || signal_wake() == nullptr) input_ended = true;
 }
 
 DWORD WINAPI read_input(void*) {
@@ -122,31 +134,45 @@ void take_console_keys() {
     }
 }
 
-// Waits up to ms (INFINITE: no limit) until a key is buffered, input has ended, or a signal was
-// taken as a key. Sleeps in the wait: no periodic wake-up.
-void wait_input(DWORD ms) {
+bool key_waiting() {
+    return session_signal_key_waiting() || key_buffered();
+}
+
+// Waits up to ms (INFINITE: no limit) until a key is waiting (1), the port's event says it is
+// ready to be read (0), or the time is up or, without a port, input has ended (-1). Sleeps in the
+// wait: no periodic wake-up.
+int wait(DWORD ms, HANDLE port) {
+    if (!input_found) find_input();
     if (input_kind == console_input_bytes && !reader_started) start_reader();
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
-        if (signal_key_pending.load() || key_buffered() || input_ended) return;
-        const HANDLE handles[2] = {input_kind == console_input_keys ? input : chunk_ready,
-                                   signal_event};
+        if (key_waiting()) return 1;
+        if (input_ended && port == nullptr) return -1;
+        const HANDLE keys = input_ended                        ? nullptr
+                            : input_kind == console_input_keys ? input
+                                                               : chunk_ready;
+        HANDLE handles[3];
+        DWORD count = 0;
+        for (const HANDLE handle : {keys, signal_wake(), port})
+            if (handle != nullptr) handles[count++] = handle;
         const ULONGLONG now = GetTickCount64();
         const DWORD left = ms == INFINITE    ? INFINITE
                            : now >= deadline ? 0
                                              : static_cast<DWORD>(deadline - now);
-        const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, left);
-        if (woken == WAIT_OBJECT_0) {
-            if (input_kind == console_input_keys)
-                take_console_keys();
-            else
-                take_chunk(chunk);
-        } else if (woken == WAIT_TIMEOUT) {
-            return;
-        } else if (woken != WAIT_OBJECT_0 + 1) {
-            input_ended = true;
-            return;
+        const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, left);
+        if (woken == WAIT_TIMEOUT) return key_waiting() ? 1 : -1;
+        if (woken >= WAIT_OBJECT_0 + count) {
+            if (port != nullptr) return 0; // let the read find out what is wrong
+            input_ended = true;            // waiting again would spin
+            return -1;
         }
+        const HANDLE which = handles[woken - WAIT_OBJECT_0];
+        if (which == port) return key_waiting() ? 1 : 0;
+        if (which != keys) continue; // a signal taken as a key
+        if (input_kind == console_input_keys)
+            take_console_keys();
+        else
+            take_chunk(chunk);
     }
 }
 
@@ -159,10 +185,7 @@ bool read_more(KeyChunk& into) {
 }
 
 int take_key() {
-    if (signal_key_pending.exchange(false)) {
-        ResetEvent(signal_event);
-        return key_signal;
-    }
+    if (session_take_signal_key()) return key_signal;
     if (console_keys_pos < console_keys_len) return console_keys[console_keys_pos++];
     if (keys_chunk_left(chunk)) return keys_chunk_next(chunk, read_more);
     return key_end_of_input;
@@ -170,37 +193,20 @@ int take_key() {
 
 } // namespace
 
-void keys_start() {
-    signal_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (input == nullptr || input == INVALID_HANDLE_VALUE)
-        input_kind = console_input_none;
-    else
-        input_kind = GetConsoleMode(input, &mode) ? console_input_keys : console_input_bytes;
-    if (input_kind == console_input_none || signal_event == nullptr) input_ended = true;
-}
-
-void keys_signal() {
-    signal_key_pending.store(true);
-    SetEvent(signal_event);
-}
-
 int keys_waiting() {
     output_flush();
-    wait_input(0);
-    if (signal_key_pending.load() || key_buffered()) return 1;
+    if (wait(0, nullptr) == 1) return 1;
     return input_ended ? key_end_of_input : 0;
 }
 
 int keys_take() {
     output_flush();
-    wait_input(INFINITE);
+    wait(INFINITE, nullptr);
     return take_key();
 }
 
-// A synchronous port cannot be waited on together with the keyboard: this only tells whether a
-// key is waiting, and the capture read that follows waits for the port, a bounded time.
-int keys_wait_port(PortHandle, int) {
-    return keys_waiting() == 1 ? 1 : 0;
+int keys_wait_key_or_port(PortHandle port, int timeout_ms) {
+    output_flush();
+    const HANDLE watched = port < 0 ? nullptr : reinterpret_cast<HANDLE>(serial_watch(port));
+    return wait(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms), watched);
 }

@@ -1,8 +1,9 @@
 #include "session.hpp"
 
-#include "console_posix.hpp"
 #include "output.hpp"
 #include "serial.hpp"
+#include "session_keys.hpp"
+#include "session_wake.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -90,7 +91,7 @@ void on_signal(int sig) {
         // A second Ctrl-C while the run still finishes its work ends it at once.
         if (as_key) stop_asked = 1;
         if (deferred && deferred_signal == 0) deferred_signal = sig;
-        keys_signal();
+        session_wake_signal();
         // A reader that takes no text would hold the key back for as long as it waits: the write
         // is given up, and the run ends as the key ends it. Every byte read is in the capture
         // file already.
@@ -179,7 +180,7 @@ void session_start() {
         saved_mode_valid = 1;
         apply_our_mode();
     }
-    keys_start();
+    session_wake_open();
     std::atexit(restore_at_exit);
     install(SIGINT, on_signal);
     install(SIGTERM, on_signal);

@@ -1,8 +1,8 @@
 #include "session.hpp"
 
-#include "console_windows.hpp"
 #include "output.hpp"
 #include "serial.hpp"
+#include "session_wake.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -33,7 +33,7 @@ std::atomic<bool> deferred_close{false};
 
 BOOL WINAPI on_control(DWORD type) {
     if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) && signals_as_key.load()) {
-        keys_signal();
+        session_wake_signal();
         // A reader that takes no text would hold the key back for as long as it waits: the write
         // is given up, and the run ends as the key ends it. Every byte read is in the capture
         // file already.
@@ -43,7 +43,7 @@ BOOL WINAPI on_control(DWORD type) {
     if ((type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) &&
         defer_ending.load()) {
         deferred_close.store(true);
-        keys_signal();
+        session_wake_signal();
         // The system ends the process once this returns, or some seconds after the event: the
         // run meanwhile finishes its file and ends the process itself.
         Sleep(INFINITE);
@@ -61,7 +61,7 @@ void session_start() {
     if (started) return;
     started = true;
     std::atexit(release_at_exit);
-    keys_start();
+    session_wake_open();
     SetConsoleCtrlHandler(on_control, TRUE);
 }
 

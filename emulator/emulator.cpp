@@ -167,7 +167,7 @@ void run(Emulator& emulator) {
             while (read(emulator.wake_read, wakeups, sizeof wakeups) > 0) {
             }
         }
-        // Closes before bytes: a new client's first bytes must not be answered by a session
+        // Closes before bytes: a new client's first bytes must not be answered in a state
         // that its predecessor left behind.
         if (fds[1].revents != 0) emulator_watch_read(emulator);
         if (emulator.master < 0 || fds[2].fd < 0) continue;
@@ -251,52 +251,6 @@ Emulator* emulator_start(const EmulatorScript& script) {
     }
     emulator->thread = std::thread(run, std::ref(*emulator));
     return emulator;
-}
-
-std::string emulator_path(const Emulator& emulator) {
-    return emulator.slave_path;
-}
-
-std::vector<unsigned char> emulator_received(Emulator& emulator) {
-    std::lock_guard lock(emulator.mutex);
-    return emulator.received;
-}
-
-std::size_t emulator_sent(Emulator& emulator) {
-    std::lock_guard lock(emulator.mutex);
-    return emulator.sent;
-}
-
-bool emulator_wait_for(Emulator& emulator,
-                       const std::function<bool(const std::vector<unsigned char>&)>& done,
-                       int timeout_ms) {
-    std::unique_lock lock(emulator.mutex);
-    return emulator.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                     [&] { return done(emulator.received); });
-}
-
-bool emulator_wait_received(Emulator& emulator, std::size_t count, int timeout_ms) {
-    return emulator_wait_for(
-        emulator,
-        [count](const std::vector<unsigned char>& bytes) { return bytes.size() >= count; },
-        timeout_ms);
-}
-
-bool emulator_wait_hung_up(Emulator& emulator, int timeout_ms) {
-    std::unique_lock lock(emulator.mutex);
-    return emulator.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                     [&] { return emulator.hung_up; });
-}
-
-EmulatorClients emulator_clients(Emulator& emulator) {
-    std::lock_guard lock(emulator.mutex);
-    return emulator.clients;
-}
-
-bool emulator_wait_clients_done(Emulator& emulator, int timeout_ms) {
-    std::unique_lock lock(emulator.mutex);
-    return emulator.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                     [&] { return emulator.clients.sessions > 0; });
 }
 
 void emulator_hangup(Emulator& emulator) {

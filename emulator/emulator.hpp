@@ -74,7 +74,7 @@ struct EmulatorScript {
 };
 
 struct EmulatorClients {
-    int sessions = 0;     // times the last client closed the slave
+    int departures = 0;   // times the last client closed the slave
     bool present = false; // a client has it open
 };
 

@@ -47,7 +47,7 @@ void answer_random(EmulatorProtocol& protocol, std::vector<unsigned char>& reply
 }
 
 // A modem acts on a line once its carriage return comes; whatever preceded the "AT" on the
-// line (binary bytes of an earlier session) does not matter.
+// line (binary bytes of an earlier client) does not matter.
 void answer_modem(const EmulatorScript& script, EmulatorProtocol& protocol, unsigned char byte,
                   std::vector<unsigned char>& reply) {
     std::string& line = protocol.modem_line;
@@ -122,7 +122,7 @@ bool emulator_answer(const EmulatorScript& script, EmulatorProtocol& protocol, u
     return answer_adapter(script, protocol, byte, reply);
 }
 
-void emulator_protocol_end_session(EmulatorProtocol& protocol) {
+void emulator_protocol_next_client(EmulatorProtocol& protocol) {
     protocol.state = emulator_initial;
     protocol.handshake_count = 0;
     protocol.modem_line.clear();

@@ -14,7 +14,7 @@ enum EmulatorState { emulator_initial, emulator_bitbang, emulator_spi };
 
 struct EmulatorProtocol {
     EmulatorState state = emulator_initial;
-    int handshake_count = 0;       // handshake bytes since the last 0x0F or session
+    int handshake_count = 0;       // handshake bytes since the last 0x0F or client
     std::size_t reading_index = 0; // into script.readings, over the emulator's whole life
     std::string modem_line;        // received since the last carriage return
     std::mt19937 random;
@@ -28,4 +28,4 @@ bool emulator_answer(const EmulatorScript& script, EmulatorProtocol& protocol, u
                      std::vector<unsigned char>& reply);
 
 // Back before the handshake, for the next client; the readings go on where they were.
-void emulator_protocol_end_session(EmulatorProtocol& protocol);
+void emulator_protocol_next_client(EmulatorProtocol& protocol);

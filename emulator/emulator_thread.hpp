@@ -27,7 +27,7 @@ struct Emulator {
     EmulatorScript script;
     int master = -1;
     // Held for the emulator's whole life (unless it watches clients) so the master never reads
-    // EIO while the program has the port closed between two sessions.
+    // EIO while the program has the port closed between two boards.
     int slave_keep = -1;
     std::string slave_path;
     int wake_read = -1;
@@ -67,7 +67,7 @@ bool emulator_watch_idle(const Emulator& emulator);
 // Reads the notices of opens and closes, then looks at the clients.
 void emulator_watch_read(Emulator& emulator);
 
-// Looks whether a client is there; when the last one has gone, resets the session, then tells
+// Looks whether a client is there; when the last one has gone, cleans up for the next, then tells
 // the waiters.
 void emulator_watch_check(Emulator& emulator);
 

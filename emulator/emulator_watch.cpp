@@ -22,8 +22,8 @@ int probe_slave(Emulator& emulator) {
 
 // The last client has gone: neither its unanswered bytes nor the replies and stream it left
 // unread may greet the next one.
-void reset_session(Emulator& emulator) {
-    emulator_protocol_end_session(emulator.protocol);
+void clean_up_for_next_client(Emulator& emulator) {
+    emulator_protocol_next_client(emulator.protocol);
     emulator.stream.streaming = false;
     emulator.outgoing.clear();
     emulator.outgoing_done = 0;
@@ -70,11 +70,11 @@ void emulator_watch_check(Emulator& emulator) {
     if (ended) watch.client_noticed = false;
     if (!changed) return;
     // Cleaned up before anyone is told, so that a client told to go on finds it clean.
-    if (ended) reset_session(emulator);
+    if (ended) clean_up_for_next_client(emulator);
     {
         std::lock_guard lock(emulator.mutex);
         emulator.clients.present = present;
-        if (ended) ++emulator.clients.sessions;
+        if (ended) ++emulator.clients.departures;
         emulator.changed.notify_all();
     }
     emulator_notify(emulator);

@@ -62,6 +62,11 @@ void check_enter_binary(const AdapterLink& link) {
         return;
     }
     expect(result >= -1 && result <= handshake_reply_size, "handshake result out of range", result);
+    expect(handshake.gave_up == (result != 0), "gave up exactly without binary mode", result);
+    for (int attempt = 0; attempt < handshake_lenient_attempts && attempt < handshake.attempts;
+         ++attempt)
+        expect(handshake.exchanges[static_cast<std::size_t>(attempt)].note == adapter_note_none,
+               "an early attempt was complained about", result);
     expect(!script.writes.empty() &&
                script.writes.size() <= static_cast<std::size_t>(handshake_attempts),
            "handshake attempts out of range", result);

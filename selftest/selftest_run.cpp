@@ -35,7 +35,7 @@ void send_byte(PortHandle port, unsigned char byte) {
 }
 
 void command(const AdapterLink& link, unsigned char byte) {
-    adapter_print_command(link, adapter_command(link, byte));
+    adapter_print_command(adapter_command(link, byte));
 }
 
 unsigned reading_of(const unsigned char* bytes) {
@@ -48,7 +48,7 @@ int power_up(const AdapterLink& link) {
     std::fputs(" Going into Binary Bitbang mode..", stdout);
     std::puts(" Entering binary mode...");
     const AdapterHandshake handshake = adapter_enter_binary(link);
-    adapter_print_handshake(link, handshake);
+    adapter_print_handshake(handshake);
     if (handshake.result != 0) {
         std::puts(" Tapwright cannot switch to binary bitbang mode :( ");
         return -1;

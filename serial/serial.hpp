@@ -60,11 +60,17 @@ int serial_configure(PortHandle port, int rate);
 // read failed or nothing came; never 0. Bytes beyond the count are left as they were.
 int serial_read(PortHandle port, unsigned char* buffer, int n);
 
-// The capture read: takes every byte that is waiting now, up to n, without waiting for more (no
-// inter-byte or total time-out). Only when none is waiting does it wait, at most wait_ms, for the
-// first to come. Returns the count (1 to n), or -1 when nothing came or the read failed (see
-// serial_lost); never 0. The time-outs above stay as they are for serial_read.
-int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms);
+// The capture read: takes every byte that is there now, up to n, and never waits (no inter-byte
+// or total time-out). Returns the count (1 to n), or -1 when none is there or the read failed
+// (see serial_lost); never 0. The time-outs above stay as they are for serial_read.
+int serial_read_available(PortHandle port, unsigned char* buffer, int n);
+
+// What a wait watches to learn that serial_read_available has bytes to take, or that the port
+// needs looking at (serial_lost): on POSIX the port's descriptor, readable; on Windows an event,
+// set by a read this call starts (unless one is under way) once the first bytes have come, or at
+// once when bytes are still there. Those bytes wait for serial_read_available, in order.
+// Returns -1 (POSIX) or 0 (Windows) when the port cannot be watched.
+std::intptr_t serial_watch(PortHandle port);
 
 // One write of n bytes under the write time-out. Returns the count the platform wrote (0 when
 // nothing went out in time) or -1 when the write failed. Prints nothing.

@@ -235,11 +235,10 @@ int serial_read(PortHandle port, unsigned char* buffer, int n) {
     return got > 0 ? got : -1;
 }
 
-int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
+int serial_read_available(PortHandle port, unsigned char* buffer, int n) {
     output_flush();
     if (port < 0 || buffer == nullptr || n <= 0) return -1;
     const int fd = serial_fd(port);
-    const TimingDeadline deadline = timing_deadline_after(std::max(wait_ms, 0));
     int got = 0;
     // A terminal hands over at most its line buffer per read(): read on until it is empty.
     while (got < n) {
@@ -249,15 +248,13 @@ int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_
             continue;
         }
         if (count == -1 && errno == EINTR) continue;
-        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break; // gone, or failed
-        const auto now = TimingClock::now();
-        if (got > 0 || now >= deadline) break;
-        pollfd wait_for{fd, POLLIN, 0};
-        const int ready = poll(&wait_for, 1, timing_ms_left(deadline, now));
-        if (ready == -1 && errno != EINTR) break;
-        if (ready == 0) break;
+        break; // nothing more now (EAGAIN), gone, or failed
     }
     return got > 0 ? got : -1;
+}
+
+std::intptr_t serial_watch(PortHandle port) {
+    return port < 0 ? -1 : port;
 }
 
 int serial_write(PortHandle port, const unsigned char* bytes, int n) {

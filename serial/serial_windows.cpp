@@ -1,8 +1,7 @@
 #include "serial.hpp"
 
 #include "serial_platform.hpp"
-
-#include "output.hpp"
+#include "serial_windows.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -10,12 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 namespace {
 
@@ -28,20 +21,7 @@ DWORD serial_open_code = 0;
 constexpr char serial_xon_char = 0x11;
 constexpr char serial_xoff_char = 0x13;
 
-// Each open port with the named lock that keeps a second instance of our programs off it: wine,
-// and some virtual port drivers, open a port twice whatever the share mode says.
-struct SerialHold {
-    PortHandle port = port_not_open;
-    HANDLE lock = nullptr;
-};
 SerialHold serial_holds[16];
-
-// The port whose reads are set up for capture (see serial_read_waiting), if any.
-PortHandle serial_capture_port = port_not_open;
-
-HANDLE serial_handle(PortHandle port) {
-    return reinterpret_cast<HANDLE>(port);
-}
 
 PortHandle serial_refuse(SerialOpenError error, DWORD code, HANDLE handle = INVALID_HANDLE_VALUE) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
@@ -64,11 +44,6 @@ SerialOpenError serial_error_of_open(DWORD code) {
     }
 }
 
-int serial_set_timeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
-    COMMTIMEOUTS copy = timeouts;
-    return SetCommTimeouts(serial_handle(port), &copy) ? 0 : -1;
-}
-
 // The lock for the device path, one name per device whatever the case of its letters. Returns
 // false when another process holds it; a lock the system will not make is no reason to refuse.
 bool serial_take_lock(const char* path, HANDLE& lock) {
@@ -84,6 +59,25 @@ bool serial_take_lock(const char* path, HANDLE& lock) {
     return false;
 }
 
+void serial_forget(SerialHold& hold) {
+    for (const HANDLE handle : {hold.lock, hold.io_event, hold.capture_event})
+        if (handle != nullptr) CloseHandle(handle);
+    hold = SerialHold{};
+}
+
+} // namespace
+
+SerialHold* serial_hold(PortHandle port) {
+    if (port == port_not_open) return nullptr;
+    for (SerialHold& hold : serial_holds)
+        if (hold.port == port) return &hold;
+    return nullptr;
+}
+
+HANDLE serial_handle(PortHandle port) {
+    return reinterpret_cast<HANDLE>(port);
+}
+
 COMMTIMEOUTS serial_line_timeouts() {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = read_interval_ms;
@@ -93,8 +87,6 @@ COMMTIMEOUTS serial_line_timeouts() {
     timeouts.WriteTotalTimeoutConstant = write_total_constant_ms;
     return timeouts;
 }
-
-} // namespace
 
 const char* serial_device_path(const char* name) {
     if (name[0] == '\\') return name;
@@ -107,7 +99,7 @@ PortHandle serial_open(const char* name) {
     if (name[0] != '\\' && std::strlen(serial_path_prefix) + std::strlen(name) >= device_path_size)
         return serial_refuse(serial_open_name_cut, 0);
     const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
         return serial_refuse(serial_error_of_open(GetLastError()), GetLastError());
     // Only a communications device has a line state; a file or a pipe is refused unwritten.
@@ -120,6 +112,12 @@ PortHandle serial_open(const char* name) {
     if (hold == std::end(serial_holds)) return serial_refuse(serial_open_failed, 0, handle);
     if (!serial_take_lock(path, hold->lock))
         return serial_refuse(serial_open_busy, ERROR_ACCESS_DENIED, handle);
+    hold->io_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    hold->capture_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (hold->io_event == nullptr || hold->capture_event == nullptr) {
+        serial_forget(*hold);
+        return serial_refuse(serial_open_failed, GetLastError(), handle);
+    }
     hold->port = reinterpret_cast<PortHandle>(handle);
     serial_open_error = serial_open_no_error;
     return hold->port;
@@ -181,6 +179,7 @@ std::string serial_open_failure_reason() {
 
 int serial_configure(PortHandle port, int rate) {
     if (rate <= 0) return -1; // a rate of 0 would hang the line up
+    if (SerialHold* hold = serial_hold(port)) serial_capture_stop(*hold);
     // Zeros give no parity, one stop bit, DTR and RTS disabled, no flow control.
     DCB line{};
     line.DCBlength = sizeof(DCB);
@@ -192,60 +191,18 @@ int serial_configure(PortHandle port, int rate) {
     line.XoffChar = serial_xoff_char;
     if (!SetCommState(serial_handle(port), &line)) return -1;
 
-    if (serial_set_timeouts(port, serial_line_timeouts()) != 0) return -1;
-    if (serial_capture_port == port) serial_capture_port = port_not_open;
-    return 0;
-}
-
-int serial_read(PortHandle port, unsigned char* buffer, int n) {
-    output_flush();
-    if (serial_capture_port == port) {
-        serial_set_timeouts(port, serial_line_timeouts());
-        serial_capture_port = port_not_open;
-    }
-    DWORD got = 0;
-    if (!ReadFile(serial_handle(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return -1;
-    return got == 0 ? -1 : static_cast<int>(got);
-}
-
-int serial_read_waiting(PortHandle port, unsigned char* buffer, int n, int wait_ms) {
-    output_flush();
-    if (serial_capture_port != port) {
-        // ReadFile then returns at once with whatever is waiting, as soon as a first byte comes,
-        // or after the constant with nothing.
-        COMMTIMEOUTS timeouts = serial_line_timeouts();
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1);
-        if (serial_set_timeouts(port, timeouts) != 0) return -1;
-        serial_capture_port = port;
-    }
-    DWORD got = 0;
-    if (!ReadFile(serial_handle(port), buffer, static_cast<DWORD>(n), &got, nullptr)) return -1;
-    return got == 0 ? -1 : static_cast<int>(got);
-}
-
-int serial_write(PortHandle port, const unsigned char* bytes, int n) {
-    DWORD sent = 0;
-    if (!WriteFile(serial_handle(port), bytes, static_cast<DWORD>(n), &sent, nullptr)) return -1;
-    return static_cast<int>(sent);
+    COMMTIMEOUTS timeouts = serial_line_timeouts();
+    return SetCommTimeouts(serial_handle(port), &timeouts) ? 0 : -1;
 }
 
 int serial_close(PortHandle port) {
-    if (serial_capture_port == port) serial_capture_port = port_not_open;
-    for (SerialHold& hold : serial_holds) {
-        if (hold.port != port) continue;
-        if (hold.lock != nullptr) CloseHandle(hold.lock);
-        hold = SerialHold{};
+    if (SerialHold* hold = serial_hold(port)) {
+        // Before the handle goes: the read under way writes into the hold's area.
+        serial_capture_stop(*hold);
+        serial_forget(*hold);
     }
     CloseHandle(serial_handle(port));
     return 0;
-}
-
-int serial_lost(PortHandle port) {
-    DWORD errors = 0;
-    COMSTAT status{};
-    return ClearCommError(serial_handle(port), &errors, &status) ? 0 : 1;
 }
 
 // Exclusive opens end with the process.

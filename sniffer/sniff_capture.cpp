@@ -22,9 +22,6 @@ constexpr int chunk_size = 64 * 1024;
 // The capture loop sleeps until bytes or a key arrive, so a key is noticed at once even while
 // the adapter is silent, and a busy line is read without a pause between reads.
 constexpr int wait_without_limit = -1;
-// Where the platform cannot wait on the port and the keyboard together, the read waits this long
-// for a first byte before the keyboard is looked at again.
-constexpr int read_wait_ms = 10;
 
 struct SniffStream {
     SniffDecoder decoder;
@@ -100,10 +97,10 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
     if (image != nullptr) session_defer_ending_signals(true);
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
-        const int ready = keys_wait_port(port, wait_without_limit);
+        const int ready = keys_wait_key_or_port(port, wait_without_limit);
         if (ready == 1) return 0;
         if (ready != 0) continue;
-        const int count = serial_read_waiting(port, area.data(), chunk_size, read_wait_ms);
+        const int count = serial_read_available(port, area.data(), chunk_size);
         if (count > 0) {
             if (pass_on(stream, area.data(), count) != 0) return -1;
         } else if (serial_lost(port)) {

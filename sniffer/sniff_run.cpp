@@ -49,7 +49,7 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
     output_error(" Configuring Tapwright...\n");
     std::puts(" Entering binary mode...");
     const AdapterHandshake handshake = adapter_enter_binary(link);
-    adapter_print_handshake(link, handshake);
+    adapter_print_handshake(handshake);
     if (handshake.result != 0) {
         output_error(" Tapwright cannot switch to binary mode :( \n");
         output_error(" Exiting...\n");
@@ -57,7 +57,7 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
     }
     adapter_print_switching(spi_mode);
     const AdapterSwitch switched = adapter_switch_mode(link, spi_mode);
-    adapter_print_switch(spi_mode, switched);
+    adapter_print_switch(switched);
     if (switched.result != spi_mode) {
         output_error(" Tapwright cannot switch to SPI mode :( \n");
         output_error(" Exiting...\n");
@@ -68,7 +68,7 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
     if (options.clock_edge) std::fputs(" CKE=1", stdout);
     if (options.polarity) std::fputs(" CKP=1", stdout);
     const AdapterCommand configured = adapter_command(link, sniff_configuration_byte(options));
-    adapter_print_command(link, configured);
+    adapter_print_command(configured);
     std::puts(configured.result != 0 ? "WARNING.. Not Good" : "OK");
 
     adapter_print_sent(serial_write(link.port, &sniffer_start, 1) == 1);

@@ -21,8 +21,6 @@ using ::PrintTo; // names the test cases in listings
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr int wait_ms = 2000;
-
 const std::string too_many_tries = " Tapwright:Too many tries in serial read! -exiting \n"
                                    " - chip not detected, or not readable/writable\n";
 
@@ -90,7 +88,7 @@ class AdapterTest : public testing::Test {
 
     // Everything the emulator received, once at least count bytes are in.
     Bytes received(std::size_t count) {
-        EXPECT_TRUE(emulator_wait_received(*emulator, count, wait_ms));
+        EXPECT_TRUE(emulator_wait_received(*emulator, count, test_timeout_ms));
         return emulator_received(*emulator);
     }
 
@@ -148,7 +146,7 @@ TEST_P(AdapterEnterBinary, SendsHandshakesUntilAnswered) {
     AdapterHandshake handshake{};
     const Output output = capture([&] {
         handshake = adapter_enter_binary(link);
-        adapter_print_handshake(link, handshake);
+        adapter_print_handshake(handshake);
     });
 
     EXPECT_EQ(handshake.result, test.result);
@@ -166,7 +164,7 @@ TEST(AdapterEnterBinaryWithoutPort, RefusesAPortThatIsNotOpen) {
     AdapterHandshake handshake{};
     const Output output = capture([&] {
         handshake = adapter_enter_binary(link);
-        adapter_print_handshake(link, handshake);
+        adapter_print_handshake(handshake);
     });
     EXPECT_EQ(handshake.result, -1);
     EXPECT_EQ(handshake.attempts, 0);
@@ -212,7 +210,7 @@ TEST_P(AdapterSwitchMode, ConfirmsOnlyTheExpectedReply) {
     const Output output = capture([&] {
         adapter_print_switching(test.mode);
         switched = adapter_switch_mode({port, false}, test.mode);
-        adapter_print_switch(test.mode, switched);
+        adapter_print_switch(switched);
     });
 
     EXPECT_EQ(switched.result, test.result);
@@ -267,7 +265,7 @@ TEST_P(AdapterSendCommand, ExpectsTheAcknowledgement) {
     AdapterCommand command{};
     const Output output = capture([&] {
         command = adapter_command(link, test.byte);
-        adapter_print_command(link, command);
+        adapter_print_command(command);
     });
 
     EXPECT_EQ(command.result, test.result);

@@ -44,4 +44,18 @@ TEST(Timing, DeadlineAfter) {
     for (const auto& c : cases) EXPECT_EQ(timing_deadline_after(c.ms, now), c.expected) << c.ms;
 }
 
+TEST(Timing, MsSinceRoundsDown) {
+    const struct {
+        TimingClock::time_point since;
+        long long expected;
+    } cases[] = {
+        {now, 0},
+        {now - nanoseconds(1), 0},
+        {now - milliseconds(250), 250},
+        {now - milliseconds(250) - nanoseconds(999999), 250},
+        {now + milliseconds(5), -5},
+    };
+    for (const auto& c : cases) EXPECT_EQ(timing_ms_since(c.since, now), c.expected);
+}
+
 } // namespace

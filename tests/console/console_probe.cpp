@@ -4,7 +4,7 @@
 //   signal-as-key                 one key, with signals taken as keys
 //   waiting                       keys_waiting until it is not 0, then the key
 //   poll-once                     one keys_waiting
-//   port-or-key PATH MS [signals] keys_wait_port on PATH ("-": no port)
+//   port-or-key PATH MS [signals] keys_wait_key_or_port on PATH ("-": no port)
 //   flush FUNCTION                unflushed text, then FUNCTION blocks for a long time
 //   hold-port PATH                serial_open PATH, then one key
 //   fds                           the descriptors open at start
@@ -12,11 +12,11 @@
 #include "output.hpp"
 #include "serial.hpp"
 #include "session.hpp"
+#include "timing.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -32,12 +32,6 @@ void report(const char* format, long long value) {
 void ready() {
     std::printf("ready\n");
     output_flush();
-}
-
-long long now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 int take(int count) {
@@ -64,9 +58,9 @@ int port_or_key(const char* path, int timeout_ms, bool signals) {
     const int port = std::strcmp(path, "-") == 0 ? -1 : open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (std::strcmp(path, "-") != 0 && port < 0) return 2;
     ready();
-    const long long start = now_ms();
-    const int result = keys_wait_port(port, timeout_ms);
-    const long long elapsed = now_ms() - start;
+    const auto start = TimingClock::now();
+    const int result = keys_wait_key_or_port(port, timeout_ms);
+    const long long elapsed = timing_ms_since(start);
     int pending = 0;
     if (port >= 0) ioctl(port, FIONREAD, &pending);
     std::printf("%d %lld %d\n", result, elapsed, pending);
@@ -81,7 +75,7 @@ int flush(const char* function) {
     } else if (std::strcmp(function, "take") == 0) {
         keys_take();
     } else if (std::strcmp(function, "port") == 0) {
-        keys_wait_port(port_not_open, 30000);
+        keys_wait_key_or_port(port_not_open, 30000);
     } else {
         return 2;
     }

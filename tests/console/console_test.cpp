@@ -25,8 +25,6 @@ namespace {
 using ::PrintTo; // names the test cases in listings
 
 const std::string probe = CONSOLE_PROBE_PATH;
-// Generous: a loaded machine, sanitizer builds.
-constexpr int wait_ms = 5000;
 
 std::string line(long long value) {
     return std::to_string(value) + "\n";
@@ -37,7 +35,8 @@ void sleep_ms(int ms) {
 }
 
 bool start_probe(Process& p, const std::vector<std::string>& args, ProcessOptions options = {}) {
-    return process_start(p, probe, args, options) && process_wait_for_output(p, "ready\n", wait_ms);
+    return process_start(p, probe, args, options) &&
+           process_wait_for_output(p, "ready\n", test_timeout_ms);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -129,9 +128,9 @@ TEST_P(ConsoleKeys, ProbeSeesExpectedKeys) {
         }
         if (step.close) process_close_stdin(p);
         expected += step.expect;
-        ASSERT_TRUE(process_wait_for_output(p, expected, wait_ms)) << p.out << p.err;
+        ASSERT_TRUE(process_wait_for_output(p, expected, test_timeout_ms)) << p.out << p.err;
     }
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_TRUE(p.exited);
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, expected);
@@ -229,7 +228,7 @@ TEST_P(ConsoleTerminalMode, ModeAppliedWhileRunningAndRestoredAfter) {
     case Action::signal: process_signal(p, c.sig); break;
     case Action::typed: ASSERT_TRUE(process_send(p, std::string(1, char(running.c_cc[VINTR]))));
     }
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     if (c.ends_normally) {
         EXPECT_TRUE(p.exited);
         EXPECT_EQ(p.status, 0);
@@ -279,7 +278,7 @@ TEST_P(ConsolePortRelease, ExclusiveHoldDropped) {
     } else {
         process_signal(p, c.sig);
     }
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.exited, c.sig == 0);
     EXPECT_EQ(p.signal, c.sig);
     ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
@@ -291,7 +290,7 @@ TEST_P(ConsolePortRelease, ExclusiveHoldDropped) {
 INSTANTIATE_TEST_SUITE_P(Console, ConsolePortRelease, testing::ValuesIn(release_cases), case_name);
 
 // ---------------------------------------------------------------------------------------
-// keys_wait_port: which event ends the wait, and what it returns.
+// keys_wait_key_or_port: which event ends the wait, and what it returns.
 
 enum class Event { none, key, port_data, port_hang_up, end_of_input, sigterm };
 
@@ -335,7 +334,7 @@ TEST_P(ConsoleWaitPortOrKey, EndsOnTheRightEvent) {
     case Event::end_of_input: process_close_stdin(p); break;
     case Event::sigterm: process_signal(p, SIGTERM); break;
     }
-    ASSERT_TRUE(process_wait(p, wait_ms)) << p.out;
+    ASSERT_TRUE(process_wait(p, test_timeout_ms)) << p.out;
     EXPECT_TRUE(p.exited);
     EXPECT_EQ(p.status, 0) << p.err;
     int result = -1, pending = -1;
@@ -367,7 +366,7 @@ class ConsoleFlushesBeforeWaiting : public testing::TestWithParam<const char*> {
 TEST_P(ConsoleFlushesBeforeWaiting, TextOutWhileBlocked) {
     Process p;
     ASSERT_TRUE(process_start(p, probe, {"flush", GetParam()}));
-    EXPECT_TRUE(process_wait_for_output(p, "pending\n", wait_ms)) << p.err;
+    EXPECT_TRUE(process_wait_for_output(p, "pending\n", test_timeout_ms)) << p.err;
     EXPECT_EQ(process_running(p), 1);
     process_end(p);
 }
@@ -407,7 +406,7 @@ TEST_P(ConsoleIdleWait, NoWakeUpsWhileBlocked) {
     EXPECT_LE(process_wakeups(p) - wakeups, 2);
     EXPECT_LE(process_cpu_ms(p) - cpu, 50);
     ASSERT_TRUE(process_send(p, "k"));
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     pty_close(port);
 }

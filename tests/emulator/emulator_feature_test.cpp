@@ -7,6 +7,7 @@
 #include "sniff_image.hpp"
 #include "sniffer.hpp"
 #include "test_cases.hpp"
+#include "timing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,22 +26,20 @@ namespace {
 
 using ::PrintTo; // names the test cases in listings
 
-using Clock = std::chrono::steady_clock;
-
-struct Session {
+struct Client {
     Emulator* emulator = nullptr;
     int fd = -1;
-    ~Session() {
+    ~Client() {
         if (fd >= 0) close(fd);
         emulator_stop(emulator);
     }
 };
 
-void open_session(Session& session, const EmulatorScript& script) {
-    session.emulator = emulator_start(script);
-    ASSERT_NE(session.emulator, nullptr);
-    session.fd = open_slave(*session.emulator);
-    ASSERT_GE(session.fd, 0);
+void open_client(Client& client, const EmulatorScript& script) {
+    client.emulator = emulator_start(script);
+    ASSERT_NE(client.emulator, nullptr);
+    client.fd = open_slave(*client.emulator);
+    ASSERT_GE(client.fd, 0);
 }
 
 // --- Random answers --------------------------------------------------------------------------
@@ -55,20 +54,20 @@ const Bytes random_input = [] {
 Bytes random_answers(std::uint32_t seed, bool byte_by_byte) {
     EmulatorScript script;
     script.random_seed = seed;
-    Session session;
-    open_session(session, script);
-    if (session.fd < 0) return {};
+    Client client;
+    open_client(client, script);
+    if (client.fd < 0) return {};
     if (byte_by_byte) {
         // Each byte is in before the next goes, so the emulator reads them one by one.
         for (std::size_t i = 0; i < random_input.size(); ++i) {
-            send_bytes(session.fd, {random_input[i]});
-            EXPECT_TRUE(emulator_wait_received(*session.emulator, i + 1, reply_ms));
+            send_bytes(client.fd, {random_input[i]});
+            EXPECT_TRUE(emulator_wait_received(*client.emulator, i + 1, test_timeout_ms));
         }
     } else {
-        send_bytes(session.fd, random_input);
+        send_bytes(client.fd, random_input);
     }
-    EXPECT_TRUE(emulator_wait_received(*session.emulator, random_input.size(), reply_ms));
-    return read_until_quiet(session.fd, 200, 5000);
+    EXPECT_TRUE(emulator_wait_received(*client.emulator, random_input.size(), test_timeout_ms));
+    return read_within(client.fd, SIZE_MAX, test_timeout_ms, 200);
 }
 
 TEST(EmulatorRandom, AnswersDependOnTheSeedAndTheBytesOnly) {
@@ -129,25 +128,25 @@ class EmulatorStreams : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(EmulatorStreams, SendTheirBytesInOrder) {
     const StreamCase& c = GetParam();
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, c.script));
-    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
-    EXPECT_EQ(read_for(session.fd, c.expected.size(), 5000), c.expected);
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, c.script));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
+    EXPECT_EQ(read_within(client.fd, c.expected.size(), test_timeout_ms), c.expected);
     if (c.ends)
-        EXPECT_EQ(read_for(session.fd, 1, 200), Bytes{});
+        EXPECT_EQ(read_within(client.fd, 1, 200), Bytes{});
     else
-        EXPECT_EQ(read_for(session.fd, 1, reply_ms).size(), 1u) << "the stream goes on";
+        EXPECT_EQ(read_within(client.fd, 1, test_timeout_ms).size(), 1u) << "the stream goes on";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EmulatorStreams, testing::ValuesIn(stream_cases()), case_name);
 
 TEST(EmulatorPacedStream, KeepsToTheRate) {
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, stream({{0x5B, 0x5D}}, 2000, true)));
-    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
-    const auto began = Clock::now();
-    EXPECT_EQ(read_for(session.fd, 600, 5000).size(), 600u);
-    const auto took = Clock::now() - began;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, stream({{0x5B, 0x5D}}, 2000, true)));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
+    const auto began = TimingClock::now();
+    EXPECT_EQ(read_within(client.fd, 600, test_timeout_ms).size(), 600u);
+    const auto took = TimingClock::now() - began;
     // 0.3 s at 2000 bytes per second: never early by more than a piece, late only on a load.
     EXPECT_GE(took, std::chrono::milliseconds(250));
     EXPECT_LT(took, std::chrono::milliseconds(3000));
@@ -187,15 +186,15 @@ class EmulatorHangupAfterBytes : public testing::TestWithParam<HangupCase> {};
 
 TEST_P(EmulatorHangupAfterBytes, SendsExactlyThatManyThenHangsUp) {
     const HangupCase& c = GetParam();
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, c.script));
-    ASSERT_NO_FATAL_FAILURE(start_sniffer(session.fd));
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, c.script));
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
     // Hanging up before the program has read them would throw the last bytes away.
-    EXPECT_FALSE(emulator_wait_hung_up(*session.emulator, 200));
-    EXPECT_EQ(read_for(session.fd, c.expected.size() + 1, 5000), c.expected);
-    EXPECT_TRUE(hung_up(session.fd, reply_ms));
-    EXPECT_TRUE(emulator_wait_hung_up(*session.emulator, reply_ms));
-    EXPECT_EQ(emulator_sent(*session.emulator), c.expected.size() + 9); // BBIO1, SPI1
+    EXPECT_FALSE(emulator_wait_hung_up(*client.emulator, 200));
+    EXPECT_EQ(read_within(client.fd, c.expected.size() + 1, test_timeout_ms), c.expected);
+    EXPECT_TRUE(hung_up(client.fd, test_timeout_ms));
+    EXPECT_TRUE(emulator_wait_hung_up(*client.emulator, test_timeout_ms));
+    EXPECT_EQ(emulator_sent(*client.emulator), c.expected.size() + 9); // BBIO1, SPI1
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EmulatorHangupAfterBytes, testing::ValuesIn(hangup_cases()),
@@ -203,16 +202,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, EmulatorHangupAfterBytes, testing::ValuesIn(hang
 
 // --- The client watch ------------------------------------------------------------------------
 
-void expect_clients(Emulator& emulator, int sessions, bool present) {
+void expect_clients(Emulator& emulator, int departures, bool present) {
     // The emulator's thread learns of an open or close a moment after it happened.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(reply_ms);
+    const TimingDeadline deadline = timing_deadline_after(test_timeout_ms);
     EmulatorClients clients = emulator_clients(emulator);
-    while ((clients.sessions != sessions || clients.present != present) &&
-           Clock::now() < deadline) {
+    while ((clients.departures != departures || clients.present != present) &&
+           TimingClock::now() < deadline) {
         usleep(2000);
         clients = emulator_clients(emulator);
     }
-    EXPECT_EQ(clients.sessions, sessions);
+    EXPECT_EQ(clients.departures, departures);
     EXPECT_EQ(clients.present, present);
 }
 
@@ -224,7 +223,7 @@ TEST(EmulatorClients, SessionEndsWhenTheLastClientCloses) {
 
     // Two opens in a row: the kernel may fold their notices into one.
     const int first = open_slave(*emulator);
-    const int second = open_slave(*emulator);
+    const int second = open_slave(*emulator, false); // the first holds the lock
     ASSERT_GE(first, 0);
     ASSERT_GE(second, 0);
     expect_clients(*emulator, 0, true);
@@ -232,10 +231,10 @@ TEST(EmulatorClients, SessionEndsWhenTheLastClientCloses) {
     EXPECT_FALSE(emulator_wait_clients_done(*emulator, 200)) << "the second is still there";
     expect_clients(*emulator, 0, true);
     close(second);
-    EXPECT_TRUE(emulator_wait_clients_done(*emulator, reply_ms));
+    EXPECT_TRUE(emulator_wait_clients_done(*emulator, test_timeout_ms));
     expect_clients(*emulator, 1, false);
 
-    // Cleaning up after a session looks at the slave: that is no new client.
+    // Cleaning up after the last client looks at the slave: that is no new client.
     usleep(200000);
     expect_clients(*emulator, 1, false);
     const int third = open_slave(*emulator);
@@ -249,11 +248,11 @@ TEST(EmulatorClients, SessionEndsWhenTheLastClientCloses) {
 TEST(EmulatorClients, ClientGoneBeforeTheEmulatorLookedStillCounts) {
     Emulator* emulator = emulator_start(watching());
     ASSERT_NE(emulator, nullptr);
-    for (int session = 1; session <= 5; ++session) {
+    for (int departure = 1; departure <= 5; ++departure) {
         const int fd = open_slave(*emulator);
         ASSERT_GE(fd, 0);
         close(fd);
-        expect_clients(*emulator, session, false);
+        expect_clients(*emulator, departure, false);
     }
     emulator_stop(emulator);
 }
@@ -278,8 +277,8 @@ std::vector<LeaveCase> leave_cases() {
     return {
         {"MidStream",
          [](int fd) {
-             start_sniffer(fd);
-             EXPECT_EQ(read_for(fd, 10, reply_ms).size(), 10u);
+             ASSERT_NO_FATAL_FAILURE(start_sniffer(fd));
+             EXPECT_EQ(read_within(fd, 10, test_timeout_ms).size(), 10u);
          }},
         {"UnreadReplies",
          [](int fd) {
@@ -289,7 +288,7 @@ std::vector<LeaveCase> leave_cases() {
         {"InSpiMode",
          [](int fd) {
              send_bytes(fd, {0x00, 0x01});
-             EXPECT_EQ(read_for(fd, 9, reply_ms), bytes_of("BBIO1SPI1"));
+             EXPECT_EQ(read_within(fd, 9, test_timeout_ms), bytes_of("BBIO1SPI1"));
          }},
         // Killed while holding the port: its exclusive hold would keep out every other user.
         {"HeldExclusively", [](int fd) { ASSERT_EQ(ioctl(fd, TIOCEXCL), 0); }},
@@ -303,21 +302,21 @@ TEST_P(EmulatorNextClient, StartsClean) {
     ASSERT_NE(emulator, nullptr);
     const int first = open_slave(*emulator);
     ASSERT_GE(first, 0);
-    GetParam().leave(first);
+    ASSERT_NO_FATAL_FAILURE(GetParam().leave(first));
     close(first);
-    ASSERT_TRUE(emulator_wait_clients_done(*emulator, reply_ms));
+    ASSERT_TRUE(emulator_wait_clients_done(*emulator, test_timeout_ms));
 
     const int next = open_slave(*emulator);
     ASSERT_GE(next, 0);
     int exclusive = -1;
     ASSERT_EQ(ioctl(next, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << "the first client's exclusive hold outlived it";
-    EXPECT_EQ(read_for(next, 1, quiet_ms), Bytes{}) << "left over from the first client";
-    send_bytes(next, {0x00});
-    EXPECT_EQ(read_for(next, 5, reply_ms), bytes_of("BBIO1"));
-    send_bytes(next, {0x01});
-    EXPECT_EQ(read_for(next, 4, reply_ms), bytes_of("SPI1"));
-    EXPECT_EQ(read_for(next, 1, quiet_ms), Bytes{});
+    EXPECT_EQ(read_within(next, 1, quiet_ms), Bytes{}) << "left over from the first client";
+    ASSERT_NO_FATAL_FAILURE(send_bytes(next, {0x00}));
+    EXPECT_EQ(read_within(next, 5, test_timeout_ms), bytes_of("BBIO1"));
+    ASSERT_NO_FATAL_FAILURE(send_bytes(next, {0x01}));
+    EXPECT_EQ(read_within(next, 4, test_timeout_ms), bytes_of("SPI1"));
+    EXPECT_EQ(read_within(next, 1, quiet_ms), Bytes{});
     close(next);
     emulator_stop(emulator);
 }
@@ -333,19 +332,19 @@ TEST(EmulatorClients, NotifiesOpensClosesAndTheHangup) {
     ASSERT_NE(emulator, nullptr);
     // Whether a notice comes, the pipe emptied afterwards.
     const auto noticed = [&](int timeout_ms) {
-        const bool any = !read_for(ends[0], 1, timeout_ms).empty();
-        read_until_quiet(ends[0], quiet_ms, reply_ms);
+        const bool any = !read_within(ends[0], 1, timeout_ms).empty();
+        read_within(ends[0], SIZE_MAX, test_timeout_ms, quiet_ms);
         return any;
     };
     EXPECT_FALSE(noticed(quiet_ms));
     const int fd = open_slave(*emulator);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(noticed(reply_ms)) << "open";
+    EXPECT_TRUE(noticed(test_timeout_ms)) << "open";
     close(fd);
-    EXPECT_TRUE(noticed(reply_ms)) << "close";
+    EXPECT_TRUE(noticed(test_timeout_ms)) << "close";
     EXPECT_FALSE(noticed(quiet_ms));
     emulator_hangup(*emulator);
-    EXPECT_TRUE(noticed(reply_ms)) << "hang-up";
+    EXPECT_TRUE(noticed(test_timeout_ms)) << "hang-up";
     emulator_stop(emulator);
     close(ends[0]);
     close(ends[1]);
@@ -359,14 +358,14 @@ TEST(EmulatorTrace, LogsEveryTransferInHex) {
     EmulatorScript script;
     script.trace = log;
     script.readings = {{0x0A, 0xFF}};
-    Session session;
-    ASSERT_NO_FATAL_FAILURE(open_session(session, script));
-    send_bytes(session.fd, {0x00});
-    ASSERT_EQ(read_for(session.fd, 5, reply_ms), bytes_of("BBIO1"));
-    send_bytes(session.fd, {0x14});
-    ASSERT_EQ(read_for(session.fd, 2, reply_ms), (Bytes{0x0A, 0xFF}));
-    emulator_stop(session.emulator);
-    session.emulator = nullptr;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(open_client(client, script));
+    ASSERT_NO_FATAL_FAILURE(send_bytes(client.fd, {0x00}));
+    ASSERT_EQ(read_within(client.fd, 5, test_timeout_ms), bytes_of("BBIO1"));
+    ASSERT_NO_FATAL_FAILURE(send_bytes(client.fd, {0x14}));
+    ASSERT_EQ(read_within(client.fd, 2, test_timeout_ms), (Bytes{0x0A, 0xFF}));
+    emulator_stop(client.emulator);
+    client.emulator = nullptr;
 
     std::rewind(log);
     std::string text;

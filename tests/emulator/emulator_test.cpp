@@ -6,6 +6,7 @@
 #include "emulator_protocol.hpp"
 #include "pty_client.hpp"
 #include "test_cases.hpp"
+#include "timing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +24,6 @@
 namespace {
 
 using ::PrintTo; // names the test cases in listings
-
-using Clock = std::chrono::steady_clock;
 
 int open_descriptor_count() {
     DIR* folder = opendir("/proc/self/fd");
@@ -191,17 +190,17 @@ TEST(EmulatorStream, ChunksComeInOrderWithTheGapBetweenThem) {
     ASSERT_NE(emulator, nullptr);
     const int fd = open_slave(*emulator);
     ASSERT_GE(fd, 0);
-    start_sniffer(fd);
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(fd));
 
-    std::vector<Clock::time_point> arrivals;
+    std::vector<TimingClock::time_point> arrivals;
     for (const Bytes& chunk : script.stream_chunks) {
-        EXPECT_EQ(read_for(fd, chunk.size(), reply_ms), chunk);
-        arrivals.push_back(Clock::now());
+        EXPECT_EQ(read_within(fd, chunk.size(), test_timeout_ms), chunk);
+        arrivals.push_back(TimingClock::now());
     }
     // The emulator can be late on a loaded machine but never early.
     for (std::size_t i = 1; i < arrivals.size(); ++i)
         EXPECT_GE(arrivals[i] - arrivals[i - 1], std::chrono::milliseconds(150)) << "gap " << i;
-    EXPECT_EQ(read_for(fd, 64, quiet_ms), none);
+    EXPECT_EQ(read_within(fd, 64, quiet_ms), none);
     EXPECT_FALSE(emulator_wait_hung_up(*emulator, 0));
 
     close(fd);
@@ -216,13 +215,13 @@ TEST(EmulatorStream, HangupWaitsUntilTheProgramHasReadTheStream) {
     ASSERT_NE(emulator, nullptr);
     const int fd = open_slave(*emulator);
     ASSERT_GE(fd, 0);
-    start_sniffer(fd);
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(fd));
 
     // Closing the master throws away whatever the slave has not read yet.
     EXPECT_FALSE(emulator_wait_hung_up(*emulator, 300));
-    EXPECT_EQ(read_for(fd, 5, reply_ms), Bytes({0x5B, 0x5C, 0x12, 0x34, 0x5D}));
-    EXPECT_TRUE(emulator_wait_hung_up(*emulator, reply_ms));
-    EXPECT_TRUE(hung_up(fd, reply_ms));
+    EXPECT_EQ(read_within(fd, 5, test_timeout_ms), Bytes({0x5B, 0x5C, 0x12, 0x34, 0x5D}));
+    EXPECT_TRUE(emulator_wait_hung_up(*emulator, test_timeout_ms));
+    EXPECT_TRUE(hung_up(fd, test_timeout_ms));
 
     close(fd);
     emulator_stop(emulator);
@@ -237,13 +236,13 @@ TEST(EmulatorStream, FloodSendsThePatternAsOftenAsAsked) {
     ASSERT_NE(emulator, nullptr);
     const int fd = open_slave(*emulator);
     ASSERT_GE(fd, 0);
-    start_sniffer(fd);
+    ASSERT_NO_FATAL_FAILURE(start_sniffer(fd));
 
-    const Bytes flood = read_for(fd, script.flood_bytes + 1, 20000);
+    const Bytes flood = read_within(fd, script.flood_bytes + 1, test_timeout_ms);
     ASSERT_EQ(flood.size(), script.flood_bytes);
     for (std::size_t i = 0; i < flood.size(); ++i)
         ASSERT_EQ(flood[i], script.flood_pattern[i % script.flood_pattern.size()]) << i;
-    EXPECT_TRUE(hung_up(fd, reply_ms));
+    EXPECT_TRUE(hung_up(fd, test_timeout_ms));
     EXPECT_EQ(emulator_sent(*emulator), script.flood_bytes + 5 + 4);
 
     close(fd);
@@ -256,13 +255,13 @@ TEST(EmulatorPort, SurvivesTheProgramClosingAndReopeningThePort) {
     for (int board = 1; board <= 3; ++board) {
         const int fd = open_slave(*emulator);
         ASSERT_GE(fd, 0) << "board " << board;
-        send_bytes(fd, {0x00});
-        EXPECT_EQ(read_for(fd, 5, reply_ms), bbio1) << "board " << board;
-        send_bytes(fd, {0x0F});
+        ASSERT_NO_FATAL_FAILURE(send_bytes(fd, {0x00}));
+        EXPECT_EQ(read_within(fd, 5, test_timeout_ms), bbio1) << "board " << board;
+        ASSERT_NO_FATAL_FAILURE(send_bytes(fd, {0x0F}));
         close(fd);
         EXPECT_FALSE(emulator_wait_hung_up(*emulator, quiet_ms)) << "board " << board;
     }
-    EXPECT_TRUE(emulator_wait_received(*emulator, 6, reply_ms));
+    EXPECT_TRUE(emulator_wait_received(*emulator, 6, test_timeout_ms));
     EXPECT_EQ(emulator_received(*emulator), Bytes({0x00, 0x0F, 0x00, 0x0F, 0x00, 0x0F}));
     emulator_stop(emulator);
 }
@@ -276,7 +275,7 @@ TEST(EmulatorPort, HangupIsSeenOnTheSlave) {
 
     emulator_hangup(*emulator);
     EXPECT_TRUE(emulator_wait_hung_up(*emulator, 0));
-    EXPECT_TRUE(hung_up(fd, reply_ms));
+    EXPECT_TRUE(hung_up(fd, test_timeout_ms));
     // A second hang-up, and the stop after it, must not wait for a master that is gone.
     emulator_hangup(*emulator);
 
@@ -317,19 +316,19 @@ TEST_P(EmulatorStop, ReturnsPromptlyAndLeavesNoDescriptor) {
     const int fd = open_slave(*emulator);
     ASSERT_GE(fd, 0);
     if (stop.start_sniffer) {
-        start_sniffer(fd);
+        ASSERT_NO_FATAL_FAILURE(start_sniffer(fd));
     } else {
-        send_bytes(fd, {0x00});
-        ASSERT_EQ(read_for(fd, 5, reply_ms), bbio1);
+        ASSERT_NO_FATAL_FAILURE(send_bytes(fd, {0x00}));
+        ASSERT_EQ(read_within(fd, 5, test_timeout_ms), bbio1);
         // Far more replies than the pseudo-terminal holds, none of them read.
-        send_bytes(fd, Bytes(400, 0x14));
+        ASSERT_NO_FATAL_FAILURE(send_bytes(fd, Bytes(400, 0x14)));
     }
-    EXPECT_TRUE(emulator_wait_received(*emulator, 2, reply_ms));
+    EXPECT_TRUE(emulator_wait_received(*emulator, 2, test_timeout_ms));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-    const auto stop_began = Clock::now();
+    const auto stop_began = TimingClock::now();
     emulator_stop(emulator);
-    EXPECT_LT(Clock::now() - stop_began, std::chrono::seconds(3));
+    EXPECT_LT(TimingClock::now() - stop_began, std::chrono::seconds(3));
     close(fd);
     EXPECT_EQ(open_descriptor_count(), descriptors_before);
 }

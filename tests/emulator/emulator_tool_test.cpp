@@ -30,27 +30,6 @@ using ::PrintTo; // names the test cases in listings
 
 const std::string tool = TAPWRIGHT_EMU_PATH;
 const std::string sniffer = SPI_SNIFFER_PATH;
-constexpr int run_timeout_ms = 10000;
-
-// A folder of its own for each test, emptied and removed afterwards.
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char name[] = "/tmp/tapwright-emu-test.XXXXXX";
-        if (mkdtemp(name) != nullptr) path = name;
-    }
-    ~TempFolder() {
-        if (path.empty()) return;
-        if (DIR* folder = opendir(path.c_str())) {
-            while (const dirent* entry = readdir(folder)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..") unlink((path + "/" + name).c_str());
-            }
-            closedir(folder);
-        }
-        rmdir(path.c_str());
-    }
-};
 
 void write_file(const std::string& path, const Bytes& bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -88,13 +67,13 @@ struct Tool {
 // Starts the tool and takes the device from the first line of its output.
 void start_tool(Tool& t, const std::vector<std::string>& args) {
     ASSERT_TRUE(process_start(t.process, tool, args));
-    ASSERT_TRUE(process_wait_for_output(t.process, "\n", run_timeout_ms)) << t.process.err;
+    ASSERT_TRUE(process_wait_for_output(t.process, "\n", test_timeout_ms)) << t.process.err;
     t.device = t.process.out.substr(0, t.process.out.find('\n'));
     ASSERT_TRUE(t.device.starts_with("/dev/pts/")) << t.device;
 }
 
 void expect_clean_exit(Process& p) {
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_TRUE(p.exited);
     EXPECT_EQ(p.status, 0) << p.err;
 }
@@ -107,7 +86,7 @@ void stop_tool(Tool& t) {
 // A client of the tool's device, closed when it goes.
 struct Client {
     int fd = -1;
-    explicit Client(const std::string& path) : fd(open_device(path)) {}
+    explicit Client(const std::string& path, bool lock = true) : fd(open_device(path, lock)) {}
     ~Client() {
         if (fd >= 0) close(fd);
     }
@@ -135,7 +114,7 @@ TEST_P(EmulatorToolStop, PrintsTheDeviceFirstLinksItAndCleansUp) {
         Client client(link);
         ASSERT_GE(client.fd, 0);
         send_bytes(client.fd, {0x00});
-        EXPECT_EQ(read_for(client.fd, 5, reply_ms), bytes_of("BBIO1"));
+        EXPECT_EQ(read_within(client.fd, 5, test_timeout_ms), bytes_of("BBIO1"));
     }
     EXPECT_EQ(process_running(t.process), 1);
 
@@ -196,7 +175,7 @@ TEST_P(EmulatorToolLink, ReplacesOnlyAStaleLink) {
     }
     Process p;
     ASSERT_TRUE(process_start(p, tool, {"--link", link}));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 1);
     EXPECT_EQ(p.out, "") << "no device to offer";
     EXPECT_NE(p.err.find(c.message_part), std::string::npos) << p.err;
@@ -223,13 +202,13 @@ std::vector<OnceCase> once_cases() {
              Client client(t.device);
              ASSERT_GE(client.fd, 0);
              send_bytes(client.fd, {0x00});
-             EXPECT_EQ(read_for(client.fd, 5, reply_ms), bytes_of("BBIO1"));
+             EXPECT_EQ(read_within(client.fd, 5, test_timeout_ms), bytes_of("BBIO1"));
          }},
         {"OpenAndClose", [](Tool& t) { Client client(t.device); }},
         {"WaitsForAClientThatJoined",
          [](Tool& t) {
              auto first = std::make_unique<Client>(t.device);
-             Client second(t.device);
+             Client second(t.device, false); // the first holds the lock
              ASSERT_GE(second.fd, 0);
              first.reset();
              EXPECT_FALSE(process_wait_for_output(t.process, "never", 300));
@@ -271,7 +250,7 @@ TEST_P(EmulatorToolUsage, RefusesWithStatus2) {
     const UsageCase& c = GetParam();
     Process p;
     ASSERT_TRUE(process_start(p, tool, c.args));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_TRUE(p.exited);
     EXPECT_EQ(p.status, 2);
     EXPECT_EQ(p.out, "");
@@ -327,7 +306,7 @@ TEST(EmulatorToolHelp, OutputThatCannotBeWrittenFails) {
         Process p;
         ASSERT_TRUE(
             process_start(p, "/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", tool, option}));
-        ASSERT_TRUE(process_wait(p, run_timeout_ms));
+        ASSERT_TRUE(process_wait(p, test_timeout_ms));
         EXPECT_EQ(p.status, 1) << option;
         EXPECT_EQ(p.err, "tapwright-emu: cannot write the output: No space left on device\n");
     }
@@ -387,11 +366,11 @@ TEST_P(EmulatorToolAnswers, AsTheOptionsSay) {
             const Step& step = c.steps[i];
             send_bytes(client.fd, step.send);
             const Bytes reply = step.reply.empty()
-                                    ? read_for(client.fd, 64, quiet_ms)
-                                    : read_for(client.fd, step.reply.size(), reply_ms);
+                                    ? read_within(client.fd, 64, quiet_ms)
+                                    : read_within(client.fd, step.reply.size(), test_timeout_ms);
             EXPECT_EQ(reply, step.reply) << "step " << i;
         }
-        EXPECT_EQ(read_for(client.fd, 64, quiet_ms), none) << "after the last step";
+        EXPECT_EQ(read_within(client.fd, 64, quiet_ms), none) << "after the last step";
     }
     stop_tool(t);
 }
@@ -417,11 +396,11 @@ TEST(EmulatorToolStream, SendsTheFileOnceRightAfterTheStartByte) {
     Client client(t.device);
     ASSERT_GE(client.fd, 0);
     send_bytes(client.fd, {0x00, 0x01});
-    EXPECT_EQ(read_for(client.fd, 9, reply_ms), bytes_of("BBIO1SPI1"));
-    EXPECT_EQ(read_for(client.fd, 1, 200), none) << "nothing before the start byte";
+    EXPECT_EQ(read_within(client.fd, 9, test_timeout_ms), bytes_of("BBIO1SPI1"));
+    EXPECT_EQ(read_within(client.fd, 1, 200), none) << "nothing before the start byte";
     send_bytes(client.fd, {0x0E});
-    EXPECT_EQ(read_for(client.fd, content.size(), 5000), content);
-    EXPECT_EQ(read_for(client.fd, 1, 300), none) << "the file goes once";
+    EXPECT_EQ(read_within(client.fd, content.size(), test_timeout_ms), content);
+    EXPECT_EQ(read_within(client.fd, 1, 300), none) << "the file goes once";
     stop_tool(t);
 }
 
@@ -434,7 +413,7 @@ TEST(EmulatorToolStream, RepeatsTheDemoByDefault) {
     ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
     Bytes twice = demo;
     twice.insert(twice.end(), demo.begin(), demo.begin() + 100);
-    EXPECT_EQ(read_for(client.fd, twice.size(), 5000), twice);
+    EXPECT_EQ(read_within(client.fd, twice.size(), test_timeout_ms), twice);
     stop_tool(t);
 }
 
@@ -445,14 +424,14 @@ TEST(EmulatorToolStream, NextClientIsNotGreetedByTheLastOnesStream) {
         Client first(t.device);
         ASSERT_GE(first.fd, 0);
         ASSERT_NO_FATAL_FAILURE(start_sniffer(first.fd));
-        EXPECT_EQ(read_for(first.fd, 40, reply_ms).size(), 40u);
+        EXPECT_EQ(read_within(first.fd, 40, test_timeout_ms).size(), 40u);
     }
     usleep(100000); // the demo would go on meanwhile
     Client next(t.device);
     ASSERT_GE(next.fd, 0);
-    EXPECT_EQ(read_for(next.fd, 1, quiet_ms), none);
+    EXPECT_EQ(read_within(next.fd, 1, quiet_ms), none);
     send_bytes(next.fd, {0x00});
-    EXPECT_EQ(read_for(next.fd, 6, 300), bytes_of("BBIO1"));
+    EXPECT_EQ(read_within(next.fd, 6, 300), bytes_of("BBIO1"));
     stop_tool(t);
 }
 
@@ -488,8 +467,9 @@ TEST_P(EmulatorToolHangup, ClosesThePortAfterThatManyStreamBytes) {
     Client client(t.device);
     ASSERT_GE(client.fd, 0);
     ASSERT_NO_FATAL_FAILURE(start_sniffer(client.fd));
-    EXPECT_EQ(read_for(client.fd, expected.size() + 1, c.hangs_up ? 5000 : 500), expected);
-    EXPECT_EQ(hung_up(client.fd, c.hangs_up ? reply_ms : 200), c.hangs_up);
+    EXPECT_EQ(read_within(client.fd, expected.size() + 1, c.hangs_up ? test_timeout_ms : 500),
+              expected);
+    EXPECT_EQ(hung_up(client.fd, c.hangs_up ? test_timeout_ms : 200), c.hangs_up);
     if (c.hangs_up) {
         // The device is gone for good: nothing left to serve.
         expect_clean_exit(t.process);
@@ -516,7 +496,7 @@ Bytes tool_random_answers(const std::string& seed) {
     EXPECT_GE(client.fd, 0);
     const Bytes input = mixed_bytes(150);
     send_bytes(client.fd, input);
-    const Bytes answers = read_until_quiet(client.fd, 200, 5000);
+    const Bytes answers = read_within(client.fd, SIZE_MAX, test_timeout_ms, 200);
     stop_tool(t);
     return answers;
 }
@@ -537,11 +517,11 @@ TEST(EmulatorToolVerbose, LogsTheTrafficOnStandardError) {
         Client client(t.device);
         ASSERT_GE(client.fd, 0);
         send_bytes(client.fd, {0x00});
-        EXPECT_EQ(read_for(client.fd, 5, reply_ms), bytes_of("BBIO1"));
+        EXPECT_EQ(read_within(client.fd, 5, test_timeout_ms), bytes_of("BBIO1"));
         send_bytes(client.fd, {0x14});
-        EXPECT_EQ(read_for(client.fd, 2, reply_ms), (Bytes{0xBE, 0xEF}));
+        EXPECT_EQ(read_within(client.fd, 2, test_timeout_ms), (Bytes{0xBE, 0xEF}));
     }
-    EXPECT_TRUE(process_wait_for_error(t.process, "tx BE EF\n", run_timeout_ms));
+    EXPECT_TRUE(process_wait_for_error(t.process, "tx BE EF\n", test_timeout_ms));
     stop_tool(t);
     EXPECT_EQ(t.process.err, "rx 00\ntx 42 42 49 4F 31\nrx 14\ntx BE EF\n");
     EXPECT_EQ(t.process.out, t.device + "\n");
@@ -558,15 +538,16 @@ TEST(EmulatorToolEndToEnd, SnifferShowsTheDemoAndBothEndWithStatus0) {
     ASSERT_TRUE(process_start(sniff, sniffer, {"-d", t.device}, merged));
     // READ ID first, then READs with the command and address bytes decoded.
     EXPECT_TRUE(process_wait_for_output(
-        sniff, "OK\n5B [5C 9F 0x9F(FF 0xFF)5C 00 0x00(7A 0x7A)5C 00 0x00(40 0x40)", run_timeout_ms))
+        sniff, "OK\n5B [5C 9F 0x9F(FF 0xFF)5C 00 0x00(7A 0x7A)5C 00 0x00(40 0x40)",
+        test_timeout_ms))
         << sniff.out;
     EXPECT_TRUE(process_wait_for_output(
         sniff, "5B [5C 03 0x03(FF 0xFF)5C 00 0x00(FF 0xFF)5C 00 0x00(FF 0xFF)5C 00 0x00(FF 0xFF)",
-        run_timeout_ms))
+        test_timeout_ms))
         << "a READ of address 0";
     EXPECT_TRUE(process_wait_for_output(
         sniff, "5B [5C 03 0x03(FF 0xFF)5C 02 0x02(FF 0xFF)5C A0 0xA0(FF 0xFF)5C 00 0x00(FF 0xFF)",
-        run_timeout_ms))
+        test_timeout_ms))
         << "a READ of address 0x02A000";
     ASSERT_TRUE(process_send(sniff, "q"));
     expect_clean_exit(sniff);

@@ -2,9 +2,11 @@
 
 // The program's side of an emulated adapter, as a plain descriptor on the slave: what the
 // emulator's tests talk through, so that a fault in it shows here and not as a puzzling
-// failure of the code tested against it.
+// failure of the code tested against it. Reads go through read_within (process.hpp).
 
 #include "emulator.hpp"
+#include "process.hpp"
+#include "test_cases.hpp"
 
 #include <cstddef>
 #include <string>
@@ -14,19 +16,14 @@ using Bytes = std::vector<unsigned char>;
 
 // Long enough to trust that nothing more is coming from an emulator that answers at once.
 inline constexpr int quiet_ms = 60;
-inline constexpr int reply_ms = 2000;
 
 Bytes bytes_of(const std::string& text);
 
-// Opens the device like a serial port (non-blocking, not the controlling terminal).
-int open_device(const std::string& path);
-int open_slave(const Emulator& emulator);
-
-// Reads until want bytes are in or timeout_ms have passed; a hang-up ends it early.
-Bytes read_for(int fd, std::size_t want, int timeout_ms);
-
-// Reads until nothing has come for silence_ms, or at most timeout_ms in all.
-Bytes read_until_quiet(int fd, int silence_ms, int timeout_ms);
+// Opens the device like a serial port (non-blocking, not the controlling terminal) and, unless
+// told otherwise, takes the lock serial_open takes: a program of another test that opens this
+// device by a name it had for its own is refused, and no byte of this test reaches it.
+int open_device(const std::string& path, bool lock = true);
+int open_slave(const Emulator& emulator, bool lock = true);
 
 // Writes all bytes (a test failure when they do not go out).
 void send_bytes(int fd, const Bytes& bytes);

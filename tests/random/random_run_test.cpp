@@ -4,13 +4,13 @@
 // TAPWRIGHT_RANDOM_SEED=N replays seed N, TAPWRIGHT_RANDOM_SEED=random draws a new one.
 
 #include "program_run.hpp"
+#include "timing.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -35,10 +35,8 @@ using Rng = std::mt19937_64;
 
 #ifdef RANDOM_RUN_SANITIZED
 constexpr int argument_runs = 1500;
-constexpr int run_timeout_ms = 60000;
 #else
 constexpr int argument_runs = 3000;
-constexpr int run_timeout_ms = 20000;
 #endif
 // Each of these goes through the handshake's attempts: up to a few seconds of mostly waiting.
 constexpr int adapter_runs = 24;
@@ -254,7 +252,7 @@ std::string run_problem(const Process& p, const std::vector<int>& statuses,
         if (at != std::string::npos)
             return "sanitizer report: " + p.err.substr(at, p.err.find('\n', at) - at);
     }
-    if (p.timed_out) return "still running after " + std::to_string(run_timeout_ms) + " ms";
+    if (p.timed_out) return "still running after " + std::to_string(test_timeout_ms) + " ms";
     if (p.signal != 0 && p.signal != tolerated_signal)
         return "died of signal " + std::to_string(p.signal);
     if (p.signal == 0 && std::find(statuses.begin(), statuses.end(), p.status) == statuses.end())
@@ -320,7 +318,7 @@ TEST_P(RandomRun, CommandLinesEndWithADocumentedStatus) {
         Process p;
         if (!process_start(p, program.path, args)) return "cannot start:" + quoted(args);
         process_close_stdin(p);
-        process_wait(p, run_timeout_ms);
+        process_wait(p, test_timeout_ms);
         if (p.out.find(" Parameters used") != std::string::npos) ++accepted;
         const std::string problem = run_problem(p, program.statuses);
         return problem.empty() ? problem : problem + "; arguments:" + quoted(args);
@@ -347,14 +345,9 @@ std::vector<std::string> random_valid_options(Rng& rng, const ProgramCase& progr
 }
 
 void pump_for(Process& p, int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        if (!process_pump(p, static_cast<int>(std::max<long long>(left.count(), 1))) &&
-            !process_running(p))
-            return;
-    }
+    const TimingDeadline until = timing_deadline_after(ms);
+    for (int left; (left = timing_ms_left(until)) > 0;)
+        if (!process_pump(p, left) && !process_running(p)) return;
 }
 
 // The sniffer is stopped by a key (or SIGTERM, which kills it outside the capture) at a random
@@ -388,7 +381,7 @@ std::string adapter_run(const ProgramCase& program, int index) {
         else
             process_send(run.process, "q");
     }
-    process_wait(run.process, run_timeout_ms);
+    process_wait(run.process, test_timeout_ms);
     std::string problem = run_problem(run.process, program.statuses, by_signal ? SIGTERM : 0);
     if (problem.empty() && !by_signal && emulator_received(*run.emulator).empty())
         problem = "the program never wrote to the adapter";

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -77,14 +78,14 @@ void start(SelfTest& test, const EmulatorScript& script,
 
 // Waits until the whole output so far is `expected` (a prompt at its end), then presses key.
 void answer(SelfTest& test, const std::string& expected, const std::string& key) {
-    ASSERT_TRUE(process_wait_for_output(test.process, expected, run_timeout_ms))
+    ASSERT_TRUE(process_wait_for_output(test.process, expected, test_timeout_ms))
         << test.process.out;
     ASSERT_EQ(test.process.out, expected);
     ASSERT_TRUE(process_send(test.process, key));
 }
 
 void expect_stopped(SelfTest& test, const std::string& expected) {
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
     EXPECT_EQ(test.process.out, expected);
     EXPECT_TRUE(test.process.exited);
     EXPECT_EQ(test.process.status, 255);
@@ -98,29 +99,10 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 
 // --- Command line ---------------------------------------------------------------------------
 
-struct CommandLineCase {
-    const char* name;
-    std::vector<std::string> args;
-    std::string expected_stdout;
-    std::string expected_stderr_part;
-};
-
 class SelfTestCommandLine : public testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(SelfTestCommandLine, PrintsExactlyAndFails) {
-    const CommandLineCase& c = GetParam();
-    Process p;
-    ASSERT_TRUE(process_start(p, program, c.args));
-    process_close_stdin(p); // no operator: end of input counts as Esc
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
-    EXPECT_EQ(p.out, c.expected_stdout);
-    if (c.expected_stderr_part.empty()) {
-        EXPECT_EQ(p.err, "");
-    } else {
-        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
-    }
-    EXPECT_TRUE(p.exited);
-    EXPECT_EQ(p.status, 255);
+    expect_command_line(program, GetParam());
 }
 
 const std::string no_port = " No serial port set\n";
@@ -175,17 +157,17 @@ TEST(SelfTestCycle, PassingThenFailingBoard) {
     EmulatorScript script;
     script.readings = {{0x47, 0x46}, {0x47, 0x45}};
     SelfTest test;
-    start(test, script);
+    ASSERT_NO_FATAL_FAILURE(start(test, script));
     std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "a");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "a"));
     expected += starting + board(test.port, twelve_volts + pass) + pause_prompt;
-    answer(test, expected, "b");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "b"));
     expected += next_prompt;
-    answer(test, expected, "c");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "c"));
     expected += new_test + board(test.port, twelve_volts + fail) + next_prompt;
-    answer(test, expected, "\x1b");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b"));
     expected += stopping;
-    expect_stopped(test, expected);
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected));
     EXPECT_EQ(emulator_saw(*test.emulator, 2 * board_bytes.size()),
               concat({board_bytes, board_bytes}));
 }
@@ -203,14 +185,14 @@ TEST_P(SelfTestReading, IsJudged) {
     EmulatorScript script;
     script.readings = c.readings;
     SelfTest test;
-    start(test, script);
+    ASSERT_NO_FATAL_FAILURE(start(test, script));
     std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "a");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "a"));
     expected += starting + board(test.port, c.verdict) + pause_prompt;
-    answer(test, expected, "b");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "b"));
     expected += next_prompt;
-    answer(test, expected, "\x1b");
-    expect_stopped(test, expected + stopping);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b"));
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected + stopping));
     // A bad reading still powers the board off and closes the session.
     EXPECT_EQ(emulator_saw(*test.emulator, board_bytes.size()), board_bytes);
 }
@@ -227,25 +209,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SelfTestCycle, EscAtTheFirstPromptStopsBeforeAnyBoard) {
     SelfTest test;
-    start(test, EmulatorScript{});
+    ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}));
     const std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "\x1b");
-    expect_stopped(test, expected + stopping);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b"));
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected + stopping));
     EXPECT_TRUE(emulator_received(*test.emulator).empty());
 }
 
 // Esc at the first-board pause is only "any key"; an arrow key at a prompt is not Esc.
 TEST(SelfTestCycle, EscAtThePauseAndArrowKeysGoOn) {
     SelfTest test;
-    start(test, EmulatorScript{});
+    ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}));
     std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "\x1b[A");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b[A"));
     expected += starting + board(test.port, twelve_volts + pass) + pause_prompt;
-    answer(test, expected, "\x1b");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b"));
     expected += next_prompt;
-    answer(test, expected, "\x1b[B");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b[B"));
     expected += new_test + board(test.port, twelve_volts + pass) + next_prompt;
-    answer(test, expected, "\x1b");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b"));
     expect_stopped(test, expected + stopping);
 }
 
@@ -253,13 +235,13 @@ TEST(SelfTestCycle, EscAtThePauseAndArrowKeysGoOn) {
 // first-board pause and stops at the next prompt.
 TEST(SelfTestCycle, EndOfInputCountsAsEsc) {
     SelfTest test;
-    start(test, EmulatorScript{});
+    ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}));
     std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "a");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "a"));
     process_close_stdin(test.process);
     expected +=
         starting + board(test.port, twelve_volts + pass) + pause_prompt + next_prompt + stopping;
-    expect_stopped(test, expected);
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected));
     EXPECT_EQ(emulator_saw(*test.emulator, board_bytes.size()), board_bytes);
 }
 
@@ -267,9 +249,9 @@ TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
     EmulatorScript script;
     script.handshake_from_attempt = 0;
     SelfTest test;
-    start(test, script);
-    answer(test, banner + echo(test.port) + first_prompt, "a");
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(test, script));
+    ASSERT_NO_FATAL_FAILURE(answer(test, banner + echo(test.port) + first_prompt, "a"));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
     const std::string tail = " Tapwright cannot switch to binary bitbang mode :( \n";
     ASSERT_GE(test.process.out.size(), tail.size());
     EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
@@ -279,15 +261,14 @@ TEST(SelfTestCycle, RefusedHandshakePowersNothing) {
 
 TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
     SelfTest test;
-    start(test, EmulatorScript{}, {}, {});
-    answer(test, banner + echo(test.port) + first_prompt, "a");
-    ASSERT_TRUE(process_wait_for_output(test.process, pause_prompt, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}, {}, {}));
+    ASSERT_NO_FATAL_FAILURE(answer(test, banner + echo(test.port) + first_prompt, "a"));
+    ASSERT_TRUE(process_wait_for_output(test.process, pause_prompt, test_timeout_ms));
     ASSERT_TRUE(process_send(test.process, "b"));
-    ASSERT_TRUE(process_wait_for_output(test.process, next_prompt, run_timeout_ms));
-    emulator_stop(test.emulator); // the pseudo-terminal, and its device node, are gone
-    test.emulator = nullptr;
+    ASSERT_TRUE(process_wait_for_output(test.process, next_prompt, test_timeout_ms));
+    program_run_unplug(test);
     ASSERT_TRUE(process_send(test.process, "c"));
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
     EXPECT_TRUE(begins_with(test.process.err, missing_port(test.port))) << test.process.err;
     EXPECT_EQ(test.process.status, 255);
     const std::string tail = new_test + " Opening Tapwright on " + test.port + " at 115200bps...\n";
@@ -295,34 +276,11 @@ TEST(SelfTestCycle, PortGoneBeforeTheSecondBoard) {
     EXPECT_EQ(test.process.out.substr(test.process.out.size() - tail.size()), tail);
 }
 
-TEST(SelfTestCycle, MissingPortAtTheFirstBoard) {
-    Process p;
-    ASSERT_TRUE(process_start(p, program, {"-p", "/nonexistent/ttyUSB7"}));
-    ASSERT_TRUE(process_send(p, "a"));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
-    EXPECT_TRUE(begins_with(p.err, missing_port("/nonexistent/ttyUSB7"))) << p.err;
-    EXPECT_EQ(p.status, 255);
-}
-
-TEST(SelfTestCycle, OnlySerialPortsAreOpened) {
-    expect_only_serial_ports_open(program, "-p", "a");
-}
-
-// A closed standard input is the end of input, not a descriptor for the program's own use.
-TEST(SelfTestCycle, ClosedInputCountsAsEsc) {
-    SelfTest test;
-    test.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(test.emulator, nullptr);
-    test.port = emulator_path(*test.emulator);
-    ASSERT_TRUE(start_from_shell(test.process, program, "", "<&-", {"-p", test.port}, merged()));
-    expect_stopped(test, banner + echo(test.port) + first_prompt + stopping);
-}
-
 TEST(SelfTestCycle, OutputThatCannotBeWrittenSaysWhy) {
     Process p;
     ASSERT_TRUE(start_from_shell(p, program, "", ">/dev/full", {"-p", "/nonexistent/ttyUSB7"}));
     process_close_stdin(p);
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.err, " Error writing output: No space left on device\n");
     EXPECT_EQ(p.status, 255);
 }
@@ -362,22 +320,10 @@ std::string tally(int boards, int passed, int failed, int errors, const std::str
 
 // A private folder holding the record, made with content; gone with what the run left there.
 struct RecordFolder {
-    std::string folder;
-    std::string path;
+    TempFolder folder;
+    std::string path = folder.path + "/boards.csv";
     explicit RecordFolder(const std::string& content = "") {
-        char name[] = "/tmp/tapwright-log-XXXXXX";
-        if (mkdtemp(name) == nullptr) return;
-        folder = name;
-        path = folder + "/boards.csv";
-        if (content.empty()) return;
-        FILE* file = std::fopen(path.c_str(), "wb");
-        if (file == nullptr) return;
-        std::fputs(content.c_str(), file);
-        std::fclose(file);
-    }
-    ~RecordFolder() {
-        unlink(path.c_str());
-        rmdir(folder.c_str());
+        if (!content.empty()) std::ofstream(path, std::ios::binary) << content;
     }
 };
 
@@ -396,23 +342,23 @@ class SelfTestLogged : public testing::TestWithParam<LogCase> {};
 TEST_P(SelfTestLogged, EveryBoardIsOnTheRecord) {
     const LogCase& c = GetParam();
     RecordFolder record;
-    ASSERT_FALSE(record.folder.empty());
+    ASSERT_FALSE(record.folder.path.empty());
     EmulatorScript script;
     script.readings = {{0x47, 0x46}, {0x00, 0x80}};
     SelfTest test;
-    start(test, script, {"--log", record.path, "--station", "Line 2, bench 3", "--operator=Ann"},
-          {});
+    ASSERT_NO_FATAL_FAILURE(
+        start(test, script,
+              {"--log", record.path, "--station", "Line 2, bench 3", "--operator=Ann"}, {}));
     ASSERT_TRUE(process_send(test.process, "abc")); // start, go on after the pause, next board
     ASSERT_TRUE(process_wait_for_output(test.process, fail + " powering off.....\n" + next_prompt,
-                                        run_timeout_ms));
+                                        test_timeout_ms));
     if (c.ending == std::string("esc")) process_send(test.process, "\x1b");
     if (c.ending == std::string("sigterm")) process_signal(test.process, SIGTERM);
     if (c.ending == std::string("lost")) {
-        emulator_stop(test.emulator);
-        test.emulator = nullptr;
+        program_run_unplug(test);
         process_send(test.process, "d");
     }
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
 
     EXPECT_EQ(timeless(file_text(record.path)),
               header + line("1,0x4746,12,PASS", who, "12.000,PASS,,") +
@@ -442,30 +388,30 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SelfTestSerials, RetestsAreCountedAndTheYieldIsTold) {
     const std::string earlier = ",1,0x4746,12,PASS,SN2,,,1.0.0,12.0,12.000,PASS,1,\n";
     RecordFolder record(header + "2026-12-08T10:56:18+01:00" + earlier);
-    ASSERT_FALSE(record.folder.empty());
+    ASSERT_FALSE(record.folder.path.empty());
     EmulatorScript script;
     script.readings = {{0x00, 0x80}, {0x47, 0x46}};
     SelfTest test;
-    start(test, script, {"--serial", "--log", record.path}, {});
+    ASSERT_NO_FATAL_FAILURE(start(test, script, {"--serial", "--log", record.path}, {}));
     const std::string asked = " Serial number (Enter for none, Esc to stop): ";
     std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "a");
-    answer(test, expected += asked, "SN9\b1\n");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "a"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "SN9\b1\n"));
     expected += "SN9\b \b1\n" + starting + board(test.port, " ADC Reading:  0 Volts\n" + fail) +
                 pause_prompt;
-    answer(test, expected, "b");
-    answer(test, expected += next_prompt, "c");
-    answer(test, expected += asked, "SN1\n");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "b"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "c"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "SN1\n"));
     expected += "SN1\nboard SN1: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
-    answer(test, expected += next_prompt, "d");
-    answer(test, expected += asked, " SN2 \r\n"); // one Enter
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "d"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, " SN2 \r\n")); // one Enter
     expected += " SN2 \nboard SN2: attempt 2\n" + new_test + board(test.port, twelve_volts + pass);
-    answer(test, expected += next_prompt, "e");
-    answer(test, expected += asked, "\n"); // no serial number
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "e"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "\n")); // no serial number
     expected += "\n" + new_test + board(test.port, twelve_volts + pass);
-    answer(test, expected += next_prompt, "f");
-    answer(test, expected += asked, "\x1b");
-    expect_stopped(test, expected + stopping);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += next_prompt, "f"));
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected += asked, "\x1b"));
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected + stopping));
     EXPECT_EQ(timeless(file_text(record.path)),
               header + "TIME" + earlier + line("1,0x0080,0,FAIL", "SN1,,", "0.084,FAIL,1,") +
                   line("2,0x4746,12,PASS", "SN1,,", "12.000,PASS,2,") +
@@ -490,19 +436,18 @@ class SelfTestRecord : public testing::TestWithParam<RecordCase> {};
 TEST_P(SelfTestRecord, IsKeptWhole) {
     const RecordCase& c = GetParam();
     RecordFolder record(c.content);
-    ASSERT_FALSE(record.folder.empty());
+    ASSERT_FALSE(record.folder.path.empty());
     const std::string log = c.log.empty() ? record.path : c.log;
     SelfTest test;
     if (c.before.empty()) {
-        start(test, EmulatorScript{}, {"--log", log}, {});
+        ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}, {"--log", log}, {}));
     } else {
-        test.emulator = emulator_start(EmulatorScript{});
-        ASSERT_NE(test.emulator, nullptr);
-        ASSERT_TRUE(start_from_shell(test.process, program, c.before, "",
-                                     {"-p", emulator_path(*test.emulator), "--log", log}));
+        ASSERT_NO_FATAL_FAILURE(program_run_emulate(test, EmulatorScript{}));
+        ASSERT_TRUE(
+            start_from_shell(test.process, program, c.before, "", {"-p", test.port, "--log", log}));
     }
     process_send(test.process, "ab\x1b"); // a run refused at once has stopped reading
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
     EXPECT_EQ(test.process.status, 255);
     EXPECT_EQ(timeless(file_text(record.path)), timeless(c.content) + c.added);
     EXPECT_EQ(timeless(test.process.err),
@@ -537,7 +482,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SelfTestLogged, RecordThatCannotBeWrittenStopsBeforeTheFirstBoard) {
     Process p;
     ASSERT_TRUE(process_start(p, program, {"-p", "/nonexistent/ttyUSB7", "--log", "/dev/full"}));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.err, " Error writing log /dev/full: No space left on device\n");
     EXPECT_EQ(p.out, banner + echo("/nonexistent/ttyUSB7"));
     EXPECT_EQ(p.status, 255);
@@ -548,17 +493,17 @@ TEST(SelfTestCycle, ModemTest) {
     script.modem = true;
     script.ati7 = "\r\nModem options text\r\nOK\r\n";
     SelfTest test;
-    start(test, script, {"-m"});
+    ASSERT_NO_FATAL_FAILURE(start(test, script, {"-m"}));
     std::string expected = banner + echo(test.port) + first_prompt;
-    answer(test, expected, "a");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "a"));
     expected += starting + " Opening Tapwright on " + test.port + " at 115200bps...\n" + "\n " +
                 script.ati7 + "\n Voltage Probe measurement...,sending 00010100 \n" +
                 " ADC Reading: 13 Volts\n" + pass + " powering off.....\n" +
                 " Modem responded with -1 byte and with a value of 0X0\n" + pause_prompt;
-    answer(test, expected, "b");
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "b"));
     expected += next_prompt;
-    answer(test, expected, "\x1b");
-    expect_stopped(test, expected + stopping);
+    ASSERT_NO_FATAL_FAILURE(answer(test, expected, "\x1b"));
+    ASSERT_NO_FATAL_FAILURE(expect_stopped(test, expected + stopping));
     const std::string query = "ATI7\r";
     const Bytes saw = concat({Bytes(query.begin(), query.end()), Bytes{0x14, 0x80, 0x0F}});
     EXPECT_EQ(emulator_saw(*test.emulator, saw.size()), saw);
@@ -568,23 +513,23 @@ TEST(SelfTestCycle, ModemTest) {
 
 TEST(SelfTestTerminal, RestoredAfterEsc) {
     SelfTest test;
-    start(test, EmulatorScript{}, {}, on_terminal());
-    ASSERT_TRUE(process_wait_for_output(test.process, first_prompt, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}, {}, on_terminal()));
+    ASSERT_TRUE(process_wait_for_output(test.process, first_prompt, test_timeout_ms));
     termios running{};
     ASSERT_EQ(tcgetattr(test.process.stdin_fd, &running), 0);
     EXPECT_EQ(running.c_lflag & (ICANON | ECHO), 0u);
     ASSERT_TRUE(process_send(test.process, "\x1b"));
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
     EXPECT_EQ(test.process.status, 255);
     expect_terminal_restored(test.process);
 }
 
 TEST(SelfTestTerminal, RestoredAfterSigterm) {
     SelfTest test;
-    start(test, EmulatorScript{}, {}, on_terminal());
-    ASSERT_TRUE(process_wait_for_output(test.process, first_prompt, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(test, EmulatorScript{}, {}, on_terminal()));
+    ASSERT_TRUE(process_wait_for_output(test.process, first_prompt, test_timeout_ms));
     process_signal(test.process, SIGTERM);
-    ASSERT_TRUE(process_wait(test.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(test.process, test_timeout_ms));
     EXPECT_FALSE(test.process.exited);
     EXPECT_EQ(test.process.signal, SIGTERM);
     expect_terminal_restored(test.process);

@@ -1,5 +1,7 @@
+#include "process.hpp"
 #include "serial.hpp"
 #include "serial_pty.hpp"
+#include "timing.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -73,9 +75,8 @@ TEST_F(SerialOpen, ByPathAndByNameUnderDev) {
 }
 
 TEST(SerialOpenMissing, FailsSilentlyAndCreatesNothing) {
-    char folder[] = "/tmp/serial-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/ttyNone";
+    const TempFolder folder;
+    const std::string path = folder.path + "/ttyNone";
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const PortHandle port = serial_open(path.c_str());
@@ -87,14 +88,13 @@ TEST(SerialOpenMissing, FailsSilentlyAndCreatesNothing) {
     struct stat info {};
     EXPECT_EQ(stat(path.c_str(), &info), -1) << "the device was created";
     EXPECT_EQ(serial_last_open_error(), serial_open_missing);
-    rmdir(folder);
 }
 
 // The kinds of refusal and what the user is told (the programs' suites check that a file or a
 // pipe given as the port is left untouched).
 TEST(SerialOpenRefusal, SaysWhy) {
-    char folder[] = "/tmp/serial-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    const TempFolder temp;
+    const char* folder = temp.path.c_str();
     const std::string cut_name = "tty" + std::string(30, '0');
     const struct {
         std::string name;
@@ -113,7 +113,6 @@ TEST(SerialOpenRefusal, SaysWhy) {
         EXPECT_NE(serial_open_error_text(c.name.c_str()).find(c.text_part), std::string::npos)
             << serial_open_error_text(c.name.c_str());
     }
-    rmdir(folder);
 }
 
 TEST_F(SerialOpen, DescriptorZeroIsAPort) {
@@ -205,9 +204,7 @@ TEST_F(SerialWrite, AllBytesGoOutQuietly) {
     const int count = serial_write(port, bytes.data(), static_cast<int>(bytes.size()));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(count, 300);
-    std::vector<unsigned char> got(bytes.size());
-    EXPECT_EQ(serial_pty_receive(pty.master, got.data(), 300, 1000), 300);
-    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(read_within(pty.master, bytes.size(), -1, 1000), bytes);
 }
 
 TEST_F(SerialWrite, FullLineGivesAShortCountAfterTheTimeOut) {
@@ -227,9 +224,9 @@ TEST_F(SerialWrite, FullLineGivesAShortCountAfterTheTimeOut) {
 
     const int n = 20; // gives up after 100 + 10 * 20 ms
     testing::internal::CaptureStderr();
-    const long long start = serial_pty_now_ms();
+    const auto start = TimingClock::now();
     const int count = serial_write(port, chunk.data(), n);
-    const long long elapsed = serial_pty_now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the serial layer prints nothing";
     EXPECT_GE(count, 0);
     EXPECT_LT(count, n);

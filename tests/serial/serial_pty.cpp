@@ -3,7 +3,6 @@
 #include "process.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -50,21 +49,4 @@ int serial_pty_send(const SerialPty* pty, const unsigned char* bytes, int n) {
 int serial_pty_wait_readable(int fd, int timeout_ms) {
     pollfd wait_for{fd, POLLIN, 0};
     return poll(&wait_for, 1, timeout_ms) == 1 && (wait_for.revents & POLLIN) != 0 ? 1 : 0;
-}
-
-int serial_pty_receive(int fd, unsigned char* buffer, int n, int timeout_ms) {
-    int got = 0;
-    while (got < n && serial_pty_wait_readable(fd, timeout_ms) == 1) {
-        const ssize_t count = read(fd, buffer + got, static_cast<size_t>(n - got));
-        if (count == -1 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (count <= 0) break;
-        got += static_cast<int>(count);
-    }
-    return got;
-}
-
-long long serial_pty_now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }

@@ -30,12 +30,6 @@ int serial_pty_send(const SerialPty* pty, const unsigned char* bytes, int n);
 // 1 when fd has input within timeout_ms (nothing is consumed), else 0.
 int serial_pty_wait_readable(int fd, int timeout_ms);
 
-// Reads from fd until n bytes are in or nothing more comes for timeout_ms. Returns the count.
-int serial_pty_receive(int fd, unsigned char* buffer, int n, int timeout_ms);
-
-// Milliseconds on the steady clock, for measuring how long a call took.
-long long serial_pty_now_ms();
-
 // A port opened and configured at 115200 on a fresh pair, closed again by TearDown.
 template <typename Base>
 struct SerialPortTest : Base {

@@ -1,6 +1,7 @@
 #include "serial.hpp"
 #include "serial_pty.hpp"
 #include "test_cases.hpp"
+#include "timing.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -41,9 +42,9 @@ TEST_P(SerialReadTimeout, EndsWhenTheTimeOutsSay) {
     }
 
     std::vector<unsigned char> buffer(static_cast<size_t>(c.n) + 16, untouched);
-    const long long start = serial_pty_now_ms();
+    const auto start = TimingClock::now();
     const int count = serial_read(port, buffer.data(), c.n);
-    const long long elapsed = serial_pty_now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
 
     EXPECT_EQ(count, c.expected);
     EXPECT_GE(elapsed, c.min_ms);
@@ -81,9 +82,9 @@ TEST_F(SerialRead, TricklingBytesRunUntilTheTotalTimeOut) {
     constexpr int n = 30; // 400 ms in all, never reached by bytes 30 ms apart
     unsigned char buffer[n + 8];
     std::fill(std::begin(buffer), std::end(buffer), untouched);
-    const long long start = serial_pty_now_ms();
+    const auto start = TimingClock::now();
     const int count = serial_read(port, buffer, n);
-    const long long elapsed = serial_pty_now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
     stop = true;
     sender.join();
 
@@ -138,9 +139,9 @@ TEST_F(SerialLost, FarEndClosed) {
     EXPECT_EQ(serial_lost(port), 1);
 
     unsigned char buffer[200];
-    const long long start = serial_pty_now_ms();
+    const auto start = TimingClock::now();
     EXPECT_EQ(serial_read(port, buffer, 200), -1);
-    EXPECT_LT(serial_pty_now_ms() - start, 1000) << "waited for the 2100 ms time-out";
+    EXPECT_LT(timing_ms_since(start), 1000) << "waited for the 2100 ms time-out";
 
     const unsigned char bytes[] = {1, 2, 3};
     testing::internal::CaptureStderr();

@@ -5,6 +5,7 @@
 #include "sniff_image.hpp"
 #include "sniff_text.hpp"
 #include "sniffer.hpp"
+#include "timing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -75,37 +76,19 @@ void start(Sniff& sniff, const EmulatorScript& script, const std::vector<std::st
 
 // Presses a key once the expected output is there and checks the run ends with status 0.
 void end_with_key(Sniff& sniff, const std::string& expected_output) {
-    EXPECT_TRUE(process_wait_for_output(sniff.process, expected_output, run_timeout_ms));
+    EXPECT_TRUE(process_wait_for_output(sniff.process, expected_output, test_timeout_ms));
     ASSERT_TRUE(process_send(sniff.process, "q"));
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 0);
 }
 
 // --- Command line ---------------------------------------------------------------------------
 
-struct CommandLineCase {
-    const char* name;
-    std::vector<std::string> args;
-    std::string expected_stdout;
-    std::string expected_stderr_part; // the parser's diagnostic, when there is one
-};
-
 class SnifferCommandLine : public testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(SnifferCommandLine, PrintsExactlyAndFails) {
-    const CommandLineCase& c = GetParam();
-    Process p;
-    ASSERT_TRUE(process_start(p, program, c.args));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
-    EXPECT_EQ(p.out, c.expected_stdout);
-    if (c.expected_stderr_part.empty()) {
-        EXPECT_EQ(p.err, "");
-    } else {
-        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
-    }
-    EXPECT_TRUE(p.exited);
-    EXPECT_EQ(p.status, 255);
+    expect_command_line(program, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -176,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SnifferOutputOrder, ParserDiagnosticFollowsBanner) {
     Process p;
     ASSERT_TRUE(process_start(p, program, {"-x"}, merged()));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     const auto diagnostic = p.out.find("-- 'x'");
     ASSERT_NE(diagnostic, std::string::npos) << p.out;
     EXPECT_EQ(p.out.substr(0, banner.size()), banner);
@@ -200,9 +183,10 @@ TEST_P(SnifferDecoding, PrintsTheStreamExactly) {
     script.stream_chunks = c.chunks;
     Sniff sniff;
     const std::string raw = c.raw ? "1" : "0";
-    start(sniff, script, {"-r", raw});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"-r", raw}));
     const std::string path = sniff.port;
-    end_with_key(sniff, start_transcript(path, "1", "0", raw) + c.expected);
+    ASSERT_NO_FATAL_FAILURE(
+        end_with_key(sniff, start_transcript(path, "1", "0", raw) + c.expected));
     EXPECT_EQ(sniff.process.out, start_transcript(path, "1", "0", raw) + c.expected);
 }
 
@@ -256,16 +240,16 @@ TEST(SnifferDecoding, RandomStreamComesOutWhole) {
         }
         script.stream_chunk_gap_ms = 1;
         Sniff sniff;
-        start(sniff, script, {"-r", raw ? "1" : "0"});
+        ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"-r", raw ? "1" : "0"}));
         const std::string prefix = start_transcript(sniff.port, "1", "0", raw ? "1" : "0");
-        ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+        ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, test_timeout_ms));
         Bytes shown;
-        for (int waited = 0; waited < run_timeout_ms && shown.size() < all.size(); waited += 50) {
+        for (int waited = 0; waited < test_timeout_ms && shown.size() < all.size(); waited += 50) {
             process_pump(sniff.process, 50);
             shown.clear();
             sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), raw, shown);
         }
-        end_with_key(sniff, prefix);
+        ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, prefix));
         shown.clear();
         ASSERT_EQ(sniff.process.out.substr(0, prefix.size()), prefix);
         ASSERT_TRUE(sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), raw,
@@ -600,10 +584,10 @@ class SnifferConfiguration : public testing::TestWithParam<ConfigurationCase> {}
 TEST_P(SnifferConfiguration, SendsTheConfigurationByteAndStarts) {
     const ConfigurationCase& c = GetParam();
     Sniff sniff;
-    start(sniff, EmulatorScript{}, {"-e", c.edge, "-p", c.polarity});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, EmulatorScript{}, {"-e", c.edge, "-p", c.polarity}));
     const std::string path = sniff.port;
-    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
-    end_with_key(sniff, start_transcript(path, c.edge, c.polarity));
+    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, test_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, start_transcript(path, c.edge, c.polarity)));
     EXPECT_EQ(sniff.process.out, start_transcript(path, c.edge, c.polarity));
     EXPECT_EQ(emulator_saw(*sniff.emulator, 4), (Bytes{0x00, 0x01, c.byte, 0x0E}));
 }
@@ -622,13 +606,13 @@ TEST(SnifferRun, UnacknowledgedConfigurationWarnsAndStillSniffs) {
     script.command_reply[0x82] = 0x00;
     script.stream_chunks = {{0x5B, 0x5D}};
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     const std::string path = sniff.port;
     std::string expected = start_transcript(path);
     expected.replace(expected.size() - 3, 3,
                      " ERROR: Tapwright replied with 0x0 instead of 0x01 \nWARNING.. Not Good\n"
                      "5B [5D ]\n");
-    end_with_key(sniff, expected);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, expected));
     EXPECT_EQ(sniff.process.out, expected);
     EXPECT_EQ(emulator_saw(*sniff.emulator, 4), (Bytes{0x00, 0x01, 0x82, 0x0E}));
 }
@@ -657,8 +641,8 @@ class SnifferRefusal : public testing::TestWithParam<RefusalCase> {};
 TEST_P(SnifferRefusal, EndsWithItsTextsAndStatus255) {
     const RefusalCase& c = GetParam();
     Sniff sniff;
-    start(sniff, c.script, {}, {});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, c.script, {}, {}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
     EXPECT_EQ(sniff.process.err, c.expected_stderr);
     EXPECT_EQ(emulator_saw(*sniff.emulator, c.adapter_saw.size()), c.adapter_saw);
@@ -680,13 +664,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     Sniff first;
-    start(first, EmulatorScript{}, {});
+    ASSERT_NO_FATAL_FAILURE(start(first, EmulatorScript{}, {}));
     const std::string path = first.port;
-    ASSERT_TRUE(process_wait_for_output(first.process, start_transcript(path), run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(first.process, start_transcript(path), test_timeout_ms));
 
     Process second;
     ASSERT_TRUE(process_start(second, program, {"-d", path}));
-    ASSERT_TRUE(process_wait(second, run_timeout_ms));
+    ASSERT_TRUE(process_wait(second, test_timeout_ms));
     EXPECT_EQ(second.status, 255);
     // Linux names the holder; Windows cannot tell who it is.
     const std::string holder = path.starts_with("COM")
@@ -701,16 +685,15 @@ TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
 // A program known to take serial ports on its own is named with a line on keeping it off: here
 // the sniffer itself, started under that program's name.
 TEST(SnifferRun, BusyPortHeldByAPortTakerSaysHowToKeepItOff) {
-    char folder[] = "/tmp/tapwright-holder-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string taker = std::string(folder) + "/ModemManager";
+    const TempFolder folder;
+    const std::string taker = folder.path + "/ModemManager";
     ASSERT_EQ(symlink(program.c_str(), taker.c_str()), 0);
     Sniff first;
-    program_run_start(first, taker, "-d", EmulatorScript{}, {}, merged());
-    ASSERT_TRUE(process_wait_for_output(first.process, "OK\n", run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(program_run_start(first, taker, "-d", EmulatorScript{}, {}, merged()));
+    ASSERT_TRUE(process_wait_for_output(first.process, "OK\n", test_timeout_ms));
     Process second;
     ASSERT_TRUE(process_start(second, program, {"-d", first.port}));
-    ASSERT_TRUE(process_wait(second, run_timeout_ms));
+    ASSERT_TRUE(process_wait(second, test_timeout_ms));
     EXPECT_EQ(second.err, open_failure(first.port + " is busy: held by ModemManager (pid " +
                                        std::to_string(first.process.pid) +
                                        ")\n ModemManager probes every new serial port for a modem. "
@@ -718,8 +701,6 @@ TEST(SnifferRun, BusyPortHeldByAPortTakerSaysHowToKeepItOff) {
                                        "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the device, or stop "
                                        "it: sudo systemctl stop ModemManager"));
     end_with_key(first, "OK\n");
-    unlink(taker.c_str());
-    rmdir(folder);
 }
 
 TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
@@ -729,8 +710,8 @@ TEST(SnifferRun, ModemTestQueriesThenFailsAtTheHandshake) {
     script.ati4 = "\r\nShort\r\n";
     script.ati7 = "\r\nOK\r\n";
     Sniff sniff;
-    start(sniff, script, {"-m"});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"-m"}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     const std::string path = sniff.port;
     EXPECT_EQ(sniff.process.out,
               banner + echo(path) + " Opening Tapwright on " + path +
@@ -750,13 +731,13 @@ TEST(SnifferRun, EndOfInputKeepsSniffingAndSigtermEndsWithStatus0) {
     script.stream_chunks = {{0x5B, 0x5D}, {0x41}};
     script.stream_chunk_gap_ms = 400;
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     process_close_stdin(sniff.process);
     const std::string expected = start_transcript(sniff.port) + "5B [5D ]\n41 Sync\n";
-    ASSERT_TRUE(process_wait_for_output(sniff.process, expected, run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, expected, test_timeout_ms));
     EXPECT_EQ(process_running(sniff.process), 1);
     process_signal(sniff.process, SIGTERM);
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 0);
     EXPECT_EQ(sniff.process.out, expected);
@@ -767,37 +748,12 @@ TEST(SnifferRun, LostDeviceEndsWithItsTextsAndStatus255) {
     script.stream_chunks = {{0x5B, 0x5C, 0x01, 0x02, 0x5D}};
     script.hangup_after_stream = true;
     Sniff sniff;
-    start(sniff, script, {});
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.out, start_transcript(sniff.port) +
                                      "5B [5C 01 0x01(02 0x02)5D ]\n"
                                      "\n Serial port disconnected\n Exiting...\n");
     EXPECT_EQ(sniff.process.status, 255);
-}
-
-TEST(SnifferRun, MissingPort) {
-    Process p;
-    ASSERT_TRUE(process_start(p, program, {"-d", "/nonexistent/ttyUSB9"}));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
-    EXPECT_TRUE(begins_with(p.err, missing_port("/nonexistent/ttyUSB9"))) << p.err;
-    EXPECT_EQ(p.status, 255);
-}
-
-TEST(SnifferRun, OnlySerialPortsAreOpened) {
-    expect_only_serial_ports_open(program, "-d", "");
-}
-
-// Closed standard descriptors are not taken by the port: nothing meant for the user reaches the
-// adapter. A closed standard output cannot be written, so the run ends before the port opens.
-TEST(SnifferRun, ClosedStandardDescriptorsAreNotTakenByThePort) {
-    Sniff sniff;
-    sniff.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(sniff.emulator, nullptr);
-    ASSERT_TRUE(start_from_shell(sniff.process, program, "", "<&- >&- 2>&-",
-                                 {"-d", emulator_path(*sniff.emulator)}));
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
-    EXPECT_EQ(sniff.process.status, 255);
-    EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
 }
 
 // Output that cannot be written ends the run with the reason and status 255, the terminal put
@@ -817,18 +773,17 @@ TEST_P(SnifferOutputFailure, EndsWithTheReason) {
     EmulatorScript script;
     script.flood_pattern = {0x5B, 0x5C, 0x12, 0x34, 0x5D};
     Sniff sniff;
-    sniff.emulator = emulator_start(script);
-    ASSERT_NE(sniff.emulator, nullptr);
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, script));
     ProcessOptions options;
     options.stdin_terminal = true;
     ASSERT_TRUE(start_from_shell(sniff.process, program, c.shell_before, c.redirections,
-                                 {"-d", emulator_path(*sniff.emulator)}, options));
+                                 {"-d", sniff.port}, options));
     if (c.reader_leaves) {
-        ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
+        ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", test_timeout_ms));
         close(sniff.process.out_fd);
         sniff.process.out_fd = -1;
     }
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_TRUE(sniff.process.exited);
     EXPECT_EQ(sniff.process.status, 255);
     const std::string line = " Error writing output: " + std::string(c.reason) + "\n";
@@ -855,15 +810,15 @@ TEST(SnifferCapture, TricklingBytesShowAsTheyCome) {
     script.stream_chunks.assign(bytes, Bytes{0x41});
     script.stream_chunk_gap_ms = 25;
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "41 Sync\n", run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "41 Sync\n", test_timeout_ms));
     const std::size_t handshake_replies = 5 + 4 + 1; // "BBIO1", "SPI1", the acknowledgement
     EXPECT_LT(emulator_sent(*sniff.emulator), handshake_replies + bytes)
         << "the first byte showed only after the last was sent";
     std::string all = prefix;
     for (std::size_t i = 0; i < bytes; ++i) all += "41 Sync\n";
-    end_with_key(sniff, all);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, all));
     EXPECT_EQ(sniff.process.out, all);
 }
 
@@ -873,11 +828,11 @@ TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
     EmulatorScript script;
     script.flood_pattern = {0x5B, 0x5C, 0x03, 0xFF, 0x5C, 0x00, 0xA5, 0x5D};
     Sniff sniff;
-    start(sniff, script, {});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, test_timeout_ms));
     process_pump(sniff.process, 200);
-    end_with_key(sniff, prefix);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, prefix));
     Bytes shown;
     ASSERT_TRUE(
         sniff_text_bytes(std::string_view(sniff.process.out).substr(prefix.size()), false, shown));
@@ -906,10 +861,9 @@ class SnifferWriteRead : public testing::TestWithParam<CaptureCase> {};
 
 TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     const CaptureCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/capture.bin";
-    const std::string image = std::string(folder) + "/image.bin";
+    const TempFolder folder;
+    const std::string path = folder.path + "/capture.bin";
+    const std::string image = folder.path + "/image.bin";
     std::ofstream(path) << std::string(100000, 'x'); // an older capture, emptied at the start
     EmulatorScript script;
     script.stream_chunks = {flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5, 0x5A}), {0x41, 0x5B}};
@@ -917,12 +871,12 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     script.stream_chunk_gap_ms = 20;
     script.hangup_after_stream = c.device_goes;
     Sniff sniff;
-    start(sniff, script, {"--write", path, "--flash", "--image", image});
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"--write", path, "--flash", "--image", image}));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix + "5B [", test_timeout_ms));
     if (c.signal != 0) process_signal(sniff.process, c.signal);
     if (c.signal == 0 && !c.device_goes) process_send(sniff.process, "q");
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(c.signal != 0 && c.status == c.signal ? sniff.process.signal : sniff.process.status,
               c.status);
 
@@ -931,7 +885,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     const std::string live = out.substr(prefix.size(), end - prefix.size());
     Process replay;
     ASSERT_TRUE(process_start(replay, program, {"--read", path, "--flash"}));
-    ASSERT_TRUE(process_wait(replay, run_timeout_ms));
+    ASSERT_TRUE(process_wait(replay, test_timeout_ms));
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_TRUE(begins_with(replay.out, live)) << "live:\n" << live << "read:\n" << replay.out;
     EXPECT_EQ(file_text(path).find('x'), std::string::npos) << "the older capture is still there";
@@ -940,8 +894,7 @@ TEST_P(SnifferWriteRead, FileHoldsWhatWasShownAndReadsBackTheSame) {
     expected.replace(0x10, 2, "\xA5\x5A");
     EXPECT_EQ(file_text(image), expected);
     EXPECT_EQ(file_text(image + ".map"), "0x00000010 0x00000012\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 3);
-    std::filesystem::remove_all(folder);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
@@ -955,10 +908,9 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
 // --read with --image: the summary on standard error tells what went by and what the image
 // knows; the map lists the known ranges.
 TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
-    char folder[] = "/tmp/tapwright-image-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string capture = std::string(folder) + "/capture.bin";
-    const std::string image = std::string(folder) + "/image.bin";
+    const TempFolder folder;
+    const std::string capture = folder.path + "/capture.bin";
+    const std::string image = folder.path + "/image.bin";
     const Bytes stream = frames({flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
                                  flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xA2, 0xA3}),
                                  flash_frame({0x03, 0x00, 0x01, 0x00}, {0xA0, 0xA1, 0xFF, 0xA3}),
@@ -974,7 +926,7 @@ TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
     std::fclose(file);
     Process p;
     ASSERT_TRUE(process_start(p, program, {"--read", capture, "--image", image}));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.err, " Summary\n " + std::to_string(stream.size()) +
                          " bytes, 9 frames\n"
@@ -1003,7 +955,6 @@ TEST(SnifferWriteRead, SummaryAndMapTellWhatTheImageKnows) {
     EXPECT_EQ(file_text(image + ".map"), "0x00000100 0x00000104\n0x00008000 0x00009000\n");
     EXPECT_EQ(file_text(image).substr(0x100, 5), "\xA0\xA1\xFF\xA3\xFF");
     EXPECT_EQ(file_text(image).size(), 65536u);
-    std::filesystem::remove_all(folder);
 }
 
 // A capture file that cannot take the capture stops the run before the adapter sees a byte; an
@@ -1021,16 +972,14 @@ class SnifferCaptureFile : public testing::TestWithParam<CaptureFileCase> {};
 
 TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
     const CaptureFileCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string kept = std::string(folder) + "/kept.bin", link = std::string(folder) + "/l";
+    const TempFolder folder;
+    const std::string kept = folder.path + "/kept.bin", link = folder.path + "/l";
     std::ofstream(kept) << "kept";
     const int held = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(c.held ? flock(held, LOCK_EX) : 0, 0);
     Sniff sniff;
-    sniff.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(sniff.emulator, nullptr);
-    const std::string port = process_port_name(emulator_path(*sniff.emulator));
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, EmulatorScript{}));
+    const std::string port = sniff.port;
     ASSERT_EQ(symlink(emulator_path(*sniff.emulator).c_str(), link.c_str()), 0);
     const std::string target = c.target == "port"   ? port_device(port)
                                : c.target == "link" ? link
@@ -1038,7 +987,7 @@ TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
                                                     : c.target;
     ASSERT_TRUE(process_start(sniff.process, program,
                               {"-d", c.port ? c.port : port, c.option, target}, merged()));
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, 255);
     const std::string kind = c.option == std::string("--image") ? "image" : "capture";
     const std::string error = c.error.starts_with(" Error opening serial port")
@@ -1048,9 +997,6 @@ TEST_P(SnifferCaptureFile, IsRefusedBeforeThePortAndLeftAsItWas) {
     EXPECT_EQ(emulator_received(*sniff.emulator), Bytes{});
     EXPECT_EQ(file_text(kept), "kept");
     close(held);
-    unlink(kept.c_str());
-    unlink(link.c_str());
-    rmdir(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1080,9 +1026,9 @@ TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
                              "    flash: READ STATUS 1 status=0x03 WIP=1 WEL=1\n"
                              "5B [5C 9F 0x9F(";
     // Shown as it comes, before the input ends: a growing capture can be followed.
-    EXPECT_TRUE(process_wait_for_output(p, text, run_timeout_ms)) << p.out;
+    EXPECT_TRUE(process_wait_for_output(p, text, test_timeout_ms)) << p.out;
     process_close_stdin(p);
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, text);
 }
@@ -1092,12 +1038,12 @@ TEST(SnifferWriteRead, ReadsATerminalLeftAsItIs) {
     Process p;
     ASSERT_TRUE(process_start(p, program, {"--read", "-"}, on_terminal()));
     ASSERT_TRUE(process_send(p, "AB\n"));
-    EXPECT_TRUE(process_wait_for_output(p, "41 Sync\n42 Sync\n0A Sync\n", run_timeout_ms));
+    EXPECT_TRUE(process_wait_for_output(p, "41 Sync\n42 Sync\n0A Sync\n", test_timeout_ms));
     termios mode{};
     ASSERT_EQ(tcgetattr(p.stdin_fd, &mode), 0);
     EXPECT_NE(mode.c_lflag & ICANON, 0u);
     ASSERT_TRUE(process_send(p, "\x04"));
-    ASSERT_TRUE(process_wait(p, run_timeout_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     expect_terminal_restored(p);
 }
@@ -1124,9 +1070,9 @@ class SnifferTerminal : public testing::TestWithParam<TerminalCase> {};
 TEST_P(SnifferTerminal, IsRestoredOnTheWayOut) {
     const TerminalCase& c = GetParam();
     Sniff sniff;
-    start(sniff, c.script, {}, on_terminal());
+    ASSERT_NO_FATAL_FAILURE(start(sniff, c.script, {}, on_terminal()));
     if (c.ending != 'n') {
-        ASSERT_TRUE(process_wait_for_output(sniff.process, "OK\n", run_timeout_ms));
+        ASSERT_TRUE(process_wait_for_output(sniff.process, "OK\n", test_timeout_ms));
         termios running{};
         ASSERT_EQ(tcgetattr(sniff.process.stdin_fd, &running), 0);
         EXPECT_EQ(running.c_lflag & (ICANON | ECHO), 0u) << "keys must not echo while sniffing";
@@ -1136,7 +1082,7 @@ TEST_P(SnifferTerminal, IsRestoredOnTheWayOut) {
     }
     if (c.ending == 't') process_signal(sniff.process, SIGTERM);
     if (c.ending == 'i') process_signal(sniff.process, SIGINT);
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_EQ(sniff.process.status, c.status) << sniff.process.out;
     expect_terminal_restored(sniff.process);
 }
@@ -1155,11 +1101,11 @@ TEST(SnifferTerminal, RestoredWhenTheReaderGoesAway) {
     EmulatorScript script;
     script.flood_pattern = {0x5B, 0x5C, 0x12, 0x34, 0x5D};
     Sniff sniff;
-    start(sniff, script, {}, on_terminal());
-    ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", run_timeout_ms));
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {}, on_terminal()));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, "5D ]\n", test_timeout_ms));
     close(sniff.process.out_fd);
     sniff.process.out_fd = -1;
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     EXPECT_FALSE(sniff.process.exited);
     EXPECT_EQ(sniff.process.signal, SIGPIPE);
     expect_terminal_restored(sniff.process);
@@ -1178,21 +1124,20 @@ class SnifferBlockedOutput : public testing::TestWithParam<BlockedCase> {};
 
 TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
     const BlockedCase& c = GetParam();
-    char folder[] = "/tmp/tapwright-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/capture.bin";
-    const std::string image = std::string(folder) + "/image.bin";
+    const TempFolder folder;
+    const std::string path = folder.path + "/capture.bin";
+    const std::string image = folder.path + "/image.bin";
     EmulatorScript script;
     script.flood_pattern = flash_frame({0x03, 0x00, 0x00, 0x10}, {0xA5});
     Sniff sniff;
     std::vector<std::string> args = {"--write", path};
     if (c.image) args.insert(args.end(), {"--image", image});
-    start(sniff, script, args, on_terminal());
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, args, on_terminal()));
     const std::string prefix = start_transcript(sniff.port);
-    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, run_timeout_ms));
+    ASSERT_TRUE(process_wait_for_output(sniff.process, prefix, test_timeout_ms));
     // Its output is no longer read: the capture stops growing once the pipe is full.
     std::size_t size = 0;
-    for (int waited = 0; waited < run_timeout_ms; waited += 200) {
+    for (int waited = 0; waited < test_timeout_ms; waited += 200) {
         const std::size_t before = size;
         usleep(200 * 1000);
         size = file_text(path).size();
@@ -1200,12 +1145,12 @@ TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
     }
     ASSERT_EQ(process_running(sniff.process), 1);
     process_signal(sniff.process, c.signal);
-    const auto signalled = std::chrono::steady_clock::now();
+    const auto signalled = TimingClock::now();
     while (process_running(sniff.process) == 1 &&
-           std::chrono::steady_clock::now() - signalled < std::chrono::seconds(5))
+           TimingClock::now() - signalled < std::chrono::seconds(5))
         usleep(1000);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(2));
-    ASSERT_TRUE(process_wait(sniff.process, run_timeout_ms));
+    EXPECT_LT(TimingClock::now() - signalled, std::chrono::seconds(2));
+    ASSERT_TRUE(process_wait(sniff.process, test_timeout_ms));
     if (c.signal == SIGHUP) {
         EXPECT_EQ(sniff.process.signal, SIGHUP);
     } else {
@@ -1226,7 +1171,6 @@ TEST_P(SnifferBlockedOutput, SignalEndsTheRunAtOnce) {
         ASSERT_EQ(static_cast<unsigned char>(kept[i]),
                   script.flood_pattern[i % script.flood_pattern.size()])
             << "byte " << i;
-    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SnifferBlockedOutput,
@@ -1241,14 +1185,13 @@ INSTANTIATE_TEST_SUITE_P(Signals, SnifferBlockedOutput,
 // single keys work.
 TEST(SnifferTerminal, FollowsJobControl) {
     Sniff sniff;
-    sniff.emulator = emulator_start(EmulatorScript{});
-    ASSERT_NE(sniff.emulator, nullptr);
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(sniff, EmulatorScript{}));
     ProcessOptions options = on_terminal();
     options.extra_env = {"PS1=sh> "};
     ASSERT_TRUE(process_start(sniff.process, "/bin/bash",
                               {"--norc", "--noprofile", "--noediting", "-i"}, options));
     const auto single_keys = [&](bool wanted) {
-        for (int waited = 0; waited < run_timeout_ms; waited += 20) {
+        for (int waited = 0; waited < test_timeout_ms; waited += 20) {
             termios now{};
             if (tcgetattr(sniff.process.stdin_fd, &now) == 0 &&
                 ((now.c_lflag & ICANON) == 0) == wanted)
@@ -1260,14 +1203,14 @@ TEST(SnifferTerminal, FollowsJobControl) {
     const auto type = [&](const std::string& keys, const std::string& shown) {
         const std::size_t before = sniff.process.out.size();
         ASSERT_TRUE(process_send(sniff.process, keys));
-        for (int waited = 0; waited < run_timeout_ms; waited += 20) {
+        for (int waited = 0; waited < test_timeout_ms; waited += 20) {
             if (sniff.process.out.find(shown, before) != std::string::npos) return;
             process_pump(sniff.process, 20);
         }
         FAIL() << "no " << shown << " in " << sniff.process.out;
     };
-    type(program + " -d " + emulator_path(*sniff.emulator) + " >/dev/null &\n", "[1] ");
-    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, run_timeout_ms));
+    type(program + " -d " + sniff.port + " >/dev/null &\n", "[1] ");
+    ASSERT_TRUE(emulator_wait_received(*sniff.emulator, 4, test_timeout_ms));
     type("jobs\n", "Running");
     EXPECT_TRUE(single_keys(false)) << "the terminal was changed from the background";
     type("fg\n", "spi-sniffer");
@@ -1288,9 +1231,8 @@ TEST(SnifferTerminal, FollowsJobControl) {
 TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
     const std::string loader = "/usr/share/bash-completion/bash_completion";
     ASSERT_EQ(access(loader.c_str(), R_OK), 0) << "scripts/setup.sh installs bash-completion";
-    char made[] = "/tmp/tapwright-completion-XXXXXX";
-    ASSERT_NE(mkdtemp(made), nullptr);
-    const std::string folder = std::string(made) + "/", by_id = folder + "serial/by-id/";
+    const TempFolder made;
+    const std::string folder = made.path + "/", by_id = folder + "serial/by-id/";
     const std::vector<std::string> links = {folder + "ttyUSB0", folder + "ttyS 1",
                                             by_id + "usb-A$(touch run)", by_id + "usb-B$HOME"};
     ASSERT_EQ(mkdir((folder + "serial").c_str(), 0700), 0);
@@ -1312,18 +1254,13 @@ TEST(SnifferCompletion, OffersDeviceNamesQuotedAndNeverRunsThem) {
         {by_id + "usb-B", "<" + by_id + "usb-B$HOME>"}};
     for (const auto& [typed, printed] : cases) {
         ASSERT_TRUE(process_send(shell, "spi-sniffer -d " + typed + "\t\n"));
-        EXPECT_TRUE(process_wait_for_output(shell, "<-d>\n" + printed + "\n", run_timeout_ms))
+        EXPECT_TRUE(process_wait_for_output(shell, "<-d>\n" + printed + "\n", test_timeout_ms))
             << typed << " gave:\n"
             << shell.out;
     }
     process_send(shell, "exit\n");
-    process_wait(shell, run_timeout_ms);
+    process_wait(shell, test_timeout_ms);
     EXPECT_NE(access((folder + "run").c_str(), F_OK), 0) << "a device name was run";
-    for (const std::string& link : links) unlink(link.c_str());
-    unlink((folder + "run").c_str());
-    rmdir(by_id.c_str());
-    rmdir((folder + "serial").c_str());
-    rmdir(made);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -94,8 +95,10 @@ bool drain(int& fd, std::string& into) {
     return any;
 }
 
-void record_status(Process& p, int wait_status) {
+void record_status(Process& p, int wait_status, const rusage& usage) {
     p.reaped = true;
+    p.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (WIFEXITED(wait_status)) {
         p.exited = true;
         p.status = WEXITSTATUS(wait_status);
@@ -107,11 +110,12 @@ void record_status(Process& p, int wait_status) {
 bool try_reap(Process& p) {
     if (p.reaped || p.pid <= 0) return p.reaped;
     int wait_status = 0;
+    rusage usage{};
     pid_t r;
-    do r = waitpid(p.pid, &wait_status, WNOHANG);
+    do r = wait4(p.pid, &wait_status, WNOHANG, &usage);
     while (r < 0 && errno == EINTR);
     if (r == p.pid)
-        record_status(p, wait_status);
+        record_status(p, wait_status, usage);
     else if (r < 0)
         p.reaped = true; // not our child any more: nothing left to reap
     return p.reaped;
@@ -120,11 +124,12 @@ bool try_reap(Process& p) {
 void reap_blocking(Process& p) {
     if (p.reaped || p.pid <= 0) return;
     int wait_status = 0;
+    rusage usage{};
     pid_t r;
-    do r = waitpid(p.pid, &wait_status, 0);
+    do r = wait4(p.pid, &wait_status, 0, &usage);
     while (r < 0 && errno == EINTR);
     if (r == p.pid)
-        record_status(p, wait_status);
+        record_status(p, wait_status, usage);
     else
         p.reaped = true;
 }
@@ -152,7 +157,7 @@ void close_others(int first, int keep) {
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void child_exec(const char* path, char* const argv[], char* const envp[], int in,
-                             int out, int err, const char* terminal, int report) {
+                             int out, int err, const char* terminal, bool own_session, int report) {
     // Defaults for every signal: the test process may ignore or block some.
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
@@ -164,7 +169,7 @@ void close_others(int first, int keep) {
 
     // Its own session: the pty becomes its controlling terminal with it in the foreground,
     // and no signal meant for the test's terminal reaches it.
-    if (setsid() < 0) child_fail(report);
+    if (own_session && setsid() < 0) child_fail(report);
     if (terminal != nullptr) {
         in = open(terminal, O_RDWR);
         if (in < 0) child_fail(report);
@@ -195,6 +200,18 @@ std::vector<std::string> build_environment(const std::vector<std::string>& extra
     }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
+}
+
+// Looked up before the fork: the child may only make async-signal-safe calls.
+std::string program_path(const std::string& name) {
+    const char* folders = std::getenv("PATH");
+    if (name.find('/') != std::string::npos || folders == nullptr) return name;
+    std::istringstream list(folders);
+    for (std::string folder; std::getline(list, folder, ':');) {
+        const std::string path = (folder.empty() ? "." : folder) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return name;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -235,6 +252,7 @@ void reset(Process& p) {
     p.reaped = p.exited = p.timed_out = false;
     p.status = -1;
     p.signal = 0;
+    p.cpu_seconds = 0;
 }
 
 } // namespace
@@ -265,6 +283,7 @@ bool process_start(Process& p, const std::string& path, const std::vector<std::s
     std::vector<std::string> argv_strings = {path};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     if (wine_programs() != nullptr) argv_strings = wine_command(path, args);
+    const std::string program = program_path(argv_strings[0]);
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<std::string> env_strings = build_environment(options.extra_env);
     std::vector<char*> envp = pointers(env_strings);
@@ -273,8 +292,8 @@ bool process_start(Process& p, const std::string& path, const std::vector<std::s
     int report[2] = {-1, -1};
     int master = -1;
     std::string slave_path;
-    bool ok = make_pipe(out_pipe) && make_pipe(report);
-    if (ok && !options.merge_output) ok = make_pipe(err_pipe);
+    bool ok = (options.stdout_fd >= 0 || make_pipe(out_pipe)) && make_pipe(report);
+    if (ok && !options.merge_output && options.stderr_fd < 0) ok = make_pipe(err_pipe);
     if (ok) ok = options.stdin_terminal ? open_master(master, slave_path) : make_pipe(in_pipe);
     if (ok && options.stdin_terminal && options.terminal_mode)
         ok = tcsetattr(master, TCSANOW, &*options.terminal_mode) == 0;
@@ -283,9 +302,13 @@ bool process_start(Process& p, const std::string& path, const std::vector<std::s
     if (ok) {
         pid = fork();
         if (pid == 0) {
-            child_exec(argv_strings[0].c_str(), argv.data(), envp.data(), in_pipe[0], out_pipe[1],
-                       options.merge_output ? out_pipe[1] : err_pipe[1],
-                       options.stdin_terminal ? slave_path.c_str() : nullptr, report[1]);
+            const int out = options.stdout_fd >= 0 ? options.stdout_fd : out_pipe[1];
+            const int err = options.merge_output     ? out
+                            : options.stderr_fd >= 0 ? options.stderr_fd
+                                                     : err_pipe[1];
+            child_exec(program.c_str(), argv.data(), envp.data(), in_pipe[0], out, err,
+                       options.stdin_terminal ? slave_path.c_str() : nullptr, !options.same_session,
+                       report[1]);
         }
     }
     close_fd(in_pipe[0]);
@@ -482,4 +505,31 @@ void pty_close(PtyPair& pty) {
     close_fd(pty.master);
     close_fd(pty.slave);
     pty.slave_path.clear();
+}
+
+TempFolder::TempFolder() {
+    char name[] = "/tmp/tapwright-test-XXXXXX";
+    if (mkdtemp(name) != nullptr) path = name;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
+std::vector<unsigned char> read_within(int fd, std::size_t want, int timeout_ms, int quiet_ms) {
+    std::vector<unsigned char> got;
+    const TimingDeadline deadline = timing_deadline_after(timeout_ms);
+    while (got.size() < want) {
+        int wait = timing_ms_left(deadline);
+        if (quiet_ms >= 0 && (wait < 0 || wait > quiet_ms)) wait = quiet_ms;
+        pollfd ready = {fd, POLLIN, 0};
+        if (wait == 0 || poll(&ready, 1, wait) <= 0) break;
+        unsigned char block[4096];
+        const ssize_t count = read(fd, block, std::min(sizeof block, want - got.size()));
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (count <= 0) break;
+        got.insert(got.end(), block, block + count);
+    }
+    return got;
 }

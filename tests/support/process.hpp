@@ -20,6 +20,11 @@
 struct ProcessOptions {
     bool stdin_terminal = false;        // stdin is a pty slave, its controlling terminal
     bool merge_output = false;          // stderr into the stdout pipe, in the order written
+    int stdout_fd = -1; // when set, stdout is this (a file, a terminal) instead of a pipe
+    int stderr_fd = -1; // when set, stderr is this (the null device, say) instead of a pipe
+    // In the caller's session, not a session of its own: a terminal it opens never becomes its
+    // controlling terminal, whose hang-up would kill it.
+    bool same_session = false;
     std::vector<std::string> extra_env; // "NAME=value", replacing an inherited NAME
     std::optional<struct termios> terminal_mode; // the pty's mode before the child starts
 };
@@ -37,6 +42,7 @@ struct Process {
     int status = -1;
     int signal = 0; // the signal that killed it, when it died of one
     bool timed_out = false;
+    double cpu_seconds = 0; // user + system over its whole life, once reaped
 
     Process() = default;
     Process(const Process&) = delete;
@@ -48,8 +54,8 @@ struct Process {
 // port that the wine prefix ($WINEPREFIX) links to it.
 std::string process_port_name(const std::string& device_path);
 
-// Starts path with args (argv[1]...). Returns false, with p left empty, when the program
-// cannot be started.
+// Starts path with args (argv[1]...); a path without a slash is looked up in PATH, as a shell
+// does. Returns false, with p left empty, when the program cannot be started.
 bool process_start(Process& p, const std::string& path, const std::vector<std::string>& args,
                    const ProcessOptions& options = {});
 
@@ -96,3 +102,17 @@ struct PtyPair {
 // Returns the pair, or master and slave -1 on failure.
 PtyPair pty_open(bool raw);
 void pty_close(PtyPair& pty);
+
+// A folder of the test's own under /tmp, removed with all it holds when it goes, so that a test
+// that stops half-way leaves nothing behind.
+struct TempFolder {
+    std::string path; // "" when none could be made
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+};
+
+// Reads fd until `want` bytes are in, the far end hangs up, timeout_ms have passed in all (-1: no
+// limit), or nothing has come for quiet_ms (-1: no such limit). Returns what came.
+std::vector<unsigned char> read_within(int fd, std::size_t want, int timeout_ms, int quiet_ms = -1);

@@ -1,13 +1,13 @@
 // The process runner and pty helper that every end-to-end suite stands on.
 #include "process.hpp"
 #include "test_cases.hpp"
+#include "timing.hpp"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,13 +19,6 @@ namespace {
 using ::PrintTo; // names the test cases in listings
 
 const std::string probe = CONSOLE_PROBE_PATH;
-constexpr int wait_ms = 5000;
-
-long long elapsed_ms(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 since)
-        .count();
-}
 
 struct EndCase {
     const char* name;
@@ -47,7 +40,7 @@ TEST_P(ProcessEnd, StatusRecorded) {
     const EndCase& c = GetParam();
     Process p;
     ASSERT_TRUE(process_start(p, "/bin/sh", {"-c", c.script}));
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_TRUE(p.reaped);
     EXPECT_FALSE(p.timed_out);
     EXPECT_EQ(p.exited, c.exited);
@@ -76,7 +69,7 @@ TEST_P(ProcessOutput, StreamsCollected) {
     options.merge_output = c.merge;
     Process p;
     ASSERT_TRUE(process_start(p, "/bin/sh", {"-c", "echo a; echo b >&2; echo c"}, options));
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.out, c.out);
     EXPECT_EQ(p.err, c.err);
 }
@@ -90,7 +83,7 @@ TEST(Process, StdinPipeCarriesBytesAndEnds) {
     const std::string big(256 * 1024, 'x');
     ASSERT_TRUE(process_send(p, big));
     process_close_stdin(p);
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, big);
 }
@@ -102,7 +95,7 @@ TEST(Process, StdinTerminalIsControllingTerminal) {
     // /dev/tty opens only for a process with a controlling terminal.
     ASSERT_TRUE(process_start(p, "/bin/sh", {"-c", "test -t 0 && tty && : </dev/tty && echo ctty"},
                               options));
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.out, p.terminal_path + "\nctty\n") << p.err;
     EXPECT_FALSE(p.terminal_path.empty());
 }
@@ -113,7 +106,7 @@ TEST(Process, ExtraEnvironmentReplacesInherited) {
     options.extra_env = {"PROCESS_TEST_VALUE=replaced", "PROCESS_TEST_OTHER=new"};
     Process p;
     ASSERT_TRUE(process_start(p, "/bin/sh", {"-c", "env | grep '^PROCESS_TEST_' | sort"}, options));
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.out, "PROCESS_TEST_OTHER=new\nPROCESS_TEST_VALUE=replaced\n");
     unsetenv("PROCESS_TEST_VALUE");
 }
@@ -124,7 +117,7 @@ TEST(Process, OnlyStandardDescriptorsInherited) {
     ASSERT_GE(leaky, 0);
     Process p;
     ASSERT_TRUE(process_start(p, probe, {"fds"}));
-    ASSERT_TRUE(process_wait(p, wait_ms));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
     close(leaky);
     EXPECT_EQ(p.out, "0\n1\n2\n");
 }
@@ -143,9 +136,9 @@ TEST(Process, MissingProgramDoesNotStart) {
 TEST(Process, TimeOutKillsAndReaps) {
     Process p;
     ASSERT_TRUE(process_start(p, "/bin/sleep", {"30"}));
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = TimingClock::now();
     EXPECT_FALSE(process_wait(p, 200));
-    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_LT(timing_ms_since(start), 3000);
     EXPECT_TRUE(p.timed_out);
     EXPECT_EQ(p.signal, SIGKILL);
     EXPECT_EQ(waitpid(p.pid, nullptr, WNOHANG), -1); // already reaped
@@ -165,18 +158,18 @@ TEST(Process, EndKillsRunningChild) {
 TEST(Process, WaitForOutputGivesUpInTime) {
     Process p;
     ASSERT_TRUE(process_start(p, "/bin/sh", {"-c", "echo partial; sleep 30"}));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(process_wait_for_output(p, "partial\n", wait_ms));
+    const auto start = TimingClock::now();
+    EXPECT_TRUE(process_wait_for_output(p, "partial\n", test_timeout_ms));
     EXPECT_FALSE(process_wait_for_output(p, "never", 200));
-    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_LT(timing_ms_since(start), 3000);
 }
 
 TEST(Process, SendToChildThatDoesNotReadGivesUp) {
     Process p;
     ASSERT_TRUE(process_start(p, "/bin/sleep", {"30"}));
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = TimingClock::now();
     EXPECT_FALSE(process_send(p, std::string(1 << 20, 'x'), 200));
-    EXPECT_LT(elapsed_ms(start), 3000);
+    EXPECT_LT(timing_ms_since(start), 3000);
 }
 
 struct PtyCase {
@@ -196,15 +189,10 @@ class PtyPairTest : public testing::TestWithParam<PtyCase> {};
 
 // What arrives within a second, until the line goes quiet.
 std::string read_some(int fd) {
-    std::string got;
-    char buffer[64];
-    for (int wait = 1000;; wait = 50) {
-        struct pollfd ready = {fd, POLLIN, 0};
-        if (poll(&ready, 1, wait) <= 0) return got;
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) return got;
-        got.append(buffer, static_cast<size_t>(n));
-    }
+    std::vector<unsigned char> got = read_within(fd, 1, 1000);
+    const std::vector<unsigned char> rest = read_within(fd, SIZE_MAX, 1000, 50);
+    got.insert(got.end(), rest.begin(), rest.end());
+    return std::string(got.begin(), got.end());
 }
 
 TEST_P(PtyPairTest, LineDiscipline) {

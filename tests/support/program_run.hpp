@@ -9,16 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
-
-// Bounds every wait of a run; a healthy run needs a small part of it.
-inline constexpr int run_timeout_ms = 15000;
 
 // What both programs print on standard error for a port that does not open: the fixed text,
 // then a line that says why.
@@ -41,6 +37,30 @@ inline bool begins_with(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
 }
 
+// A command line that a program refuses, or that runs into a port it cannot open.
+struct CommandLineCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expected_stdout;
+    std::string expected_stderr_part; // the parser's diagnostic, when there is one
+};
+
+// With no operator (its input at its end, which the self-test takes as Esc) the program prints
+// exactly the expected text, on standard error the diagnostic alone, and fails with status 255.
+inline void expect_command_line(const std::string& program, const CommandLineCase& c) {
+    Process p;
+    ASSERT_TRUE(process_start(p, program, c.args));
+    process_close_stdin(p);
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
+    EXPECT_EQ(p.out, c.expected_stdout);
+    if (c.expected_stderr_part.empty())
+        EXPECT_EQ(p.err, "");
+    else
+        EXPECT_NE(p.err.find(c.expected_stderr_part), std::string::npos) << p.err;
+    EXPECT_TRUE(p.exited);
+    EXPECT_EQ(p.status, 255);
+}
+
 // Starts program with args from /bin/sh, after the shell's commands `before` (e.g. "trap '' PIPE")
 // and with its redirections (e.g. ">/dev/full", "<&-"): what a user's shell hands a program.
 inline bool start_from_shell(Process& process, const std::string& program,
@@ -50,43 +70,12 @@ inline bool start_from_shell(Process& process, const std::string& program,
     return process_start(process, "/bin/sh", args, options);
 }
 
-// A file, a pipe and a null device given as the port are refused before a byte reaches them.
-// device_option is the program's port option; keys are what the program reads before it opens.
-inline void expect_only_serial_ports_open(const std::string& program,
-                                          const std::string& device_option,
-                                          const std::string& keys) {
-    char folder[] = "/tmp/tapwright-port-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/file", fifo = std::string(folder) + "/fifo";
-    const std::string content = "hello world\n";
-    FILE* out = std::fopen(file.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    std::fputs(content.c_str(), out);
-    std::fclose(out);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& port :
-         {file, fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
-        SCOPED_TRACE(port);
-        Process p;
-        ASSERT_TRUE(process_start(p, program, {device_option, port}));
-        process_send(p, keys);
-        ASSERT_TRUE(process_wait(p, run_timeout_ms));
-        EXPECT_EQ(p.err, open_failure(port + " is not a serial port (not a terminal device); "
-                                             "nothing was written to it"));
-        EXPECT_EQ(p.status, 255);
-    }
-    struct stat status {};
-    ASSERT_EQ(stat(file.c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, static_cast<off_t>(content.size())) << "the file was written";
-    unlink(file.c_str());
-    unlink(fifo.c_str());
-    rmdir(folder);
-}
-
-// A program under test and the emulated adapter it talks to; both end with the holder.
+// A program under test and the emulated adapter it talks to; all of it ends with the holder.
 struct ProgramRun {
     Emulator* emulator = nullptr;
-    std::string port; // the name the program is given for the emulator's device
+    TempFolder folder; // the run's own, holding the link
+    std::string link;  // to the emulator's device
+    std::string port;  // the name the program is given for it: the link, or a COM port to it
     Process process;
     ~ProgramRun() {
         process_end(process);
@@ -94,14 +83,32 @@ struct ProgramRun {
     }
 };
 
+// Starts an emulator with script, and the link the program reaches it through: never the
+// pseudo-terminal's own name, which the system hands to another test's emulator once this one
+// is gone.
+inline void program_run_emulate(ProgramRun& run, const EmulatorScript& script) {
+    run.emulator = emulator_start(script);
+    ASSERT_NE(run.emulator, nullptr);
+    ASSERT_FALSE(run.folder.path.empty());
+    run.link = run.folder.path + "/port";
+    ASSERT_EQ(symlink(emulator_path(*run.emulator).c_str(), run.link.c_str()), 0);
+    run.port = process_port_name(run.link);
+}
+
+// The adapter is unplugged while the program runs: the link goes first, so that what the
+// program opens next is no device at all.
+inline void program_run_unplug(ProgramRun& run) {
+    unlink(run.link.c_str());
+    emulator_stop(run.emulator);
+    run.emulator = nullptr;
+}
+
 // Starts an emulator with script, then program with port_option, its port and extra_args.
 inline void program_run_start(ProgramRun& run, const std::string& program,
                               const std::string& port_option, const EmulatorScript& script,
                               const std::vector<std::string>& extra_args,
                               const ProcessOptions& options) {
-    run.emulator = emulator_start(script);
-    ASSERT_NE(run.emulator, nullptr);
-    run.port = process_port_name(emulator_path(*run.emulator));
+    ASSERT_NO_FATAL_FAILURE(program_run_emulate(run, script));
     std::vector<std::string> args = {port_option, run.port};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     ASSERT_TRUE(process_start(run.process, program, args, options));
@@ -137,6 +144,6 @@ inline void expect_terminal_restored(const Process& process) {
 // What the adapter saw, once it has seen at least `expected` bytes: its thread may still be
 // reading the last of them when the program has already ended.
 inline std::vector<unsigned char> emulator_saw(Emulator& emulator, std::size_t expected) {
-    emulator_wait_received(emulator, expected, run_timeout_ms);
+    emulator_wait_received(emulator, expected, test_timeout_ms);
     return emulator_received(emulator);
 }

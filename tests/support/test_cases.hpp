@@ -7,6 +7,11 @@
 #include <ostream>
 #include <string>
 
+// Bounds every wait of a test for something that should come: a healthy run needs a small part
+// of it, on a loaded machine and under the sanitizers alike, and a wait ends as soon as what it
+// waits for has come.
+inline constexpr int test_timeout_ms = 30000;
+
 // Test cases show by name in test listings, not as a dump of their bytes.
 template <typename Case>
 requires requires(const Case& c) {

@@ -5,8 +5,8 @@
 //   TAPWRIGHT_WINE_SILENT_PORT  an emulator started with --silent (never sends a byte)
 #include "serial.hpp"
 #include "test_cases.hpp"
+#include "timing.hpp"
 
-#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -28,12 +28,6 @@ constexpr const char* unmapped_port = "COM97";
 std::string port_from_environment(const char* variable) {
     const char* value = std::getenv(variable);
     return value == nullptr ? std::string() : std::string(value);
-}
-
-long long now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 HANDLE handle_of(PortHandle port) {
@@ -58,9 +52,16 @@ void close_port(OpenPort& open) {
     open.port = port_not_open;
 }
 
-struct PortFixture : testing::Test {
+// A port each case opens, closed again after it.
+template <typename Base>
+struct PortFixtureOf : Base {
     OpenPort open;
     void TearDown() override { close_port(open); }
+};
+using PortFixture = PortFixtureOf<testing::Test>;
+
+const auto size_name = [](const testing::TestParamInfo<int>& info) {
+    return "n_" + std::to_string(info.param);
 };
 
 // ---- the device path rule: no port needed
@@ -123,10 +124,7 @@ void PrintTo(const LineCase& c, std::ostream* out) {
     *out << c.rate;
 }
 
-struct WineLineSettings : testing::TestWithParam<LineCase> {
-    OpenPort open;
-    void TearDown() override { close_port(open); }
-};
+using WineLineSettings = PortFixtureOf<testing::TestWithParam<LineCase>>;
 
 // Every speed is set over a port left at another one, so a speed that is not applied shows.
 // Only what wine reads back from a pseudo-terminal is checked: the pty itself forces 8 data bits
@@ -196,30 +194,19 @@ TEST_F(WinePortOpen, ConfigureSetsTheFiveTimeOuts) {
 
 // ---- reads and writes
 
-struct SilentCase {
-    int n;
-};
-
-void PrintTo(const SilentCase& c, std::ostream* out) {
-    *out << c.n;
-}
-
-struct WineSilentRead : testing::TestWithParam<SilentCase> {
-    OpenPort open;
-    void TearDown() override { close_port(open); }
-};
+using WineSilentRead = PortFixtureOf<testing::TestWithParam<int>>;
 
 // The total time-out grows with n; n = 1 and n = 50 differ by 490 ms, well above the slack.
 TEST_P(WineSilentRead, GivesUpAfterTheTotalTimeOut) {
-    const int n = GetParam().n;
+    const int n = GetParam();
     ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", 115200));
     const int expected_ms = read_total_constant_ms + read_total_multiplier_ms * n;
 
     constexpr unsigned char untouched = 0xA5;
     std::vector<unsigned char> buffer(static_cast<size_t>(n), untouched);
-    const long long start = now_ms();
+    const auto start = TimingClock::now();
     const int count = serial_read(open.port, buffer.data(), n);
-    const long long elapsed = now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
 
     EXPECT_EQ(count, -1);
     EXPECT_GE(elapsed, expected_ms * 8 / 10);
@@ -227,39 +214,20 @@ TEST_P(WineSilentRead, GivesUpAfterTheTotalTimeOut) {
     for (const unsigned char b : buffer) ASSERT_EQ(b, untouched);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, WineSilentRead,
-                         testing::Values(SilentCase{1}, SilentCase{5}, SilentCase{50}),
-                         [](const testing::TestParamInfo<SilentCase>& info) {
-                             return "n_" + std::to_string(info.param.n);
-                         });
+INSTANTIATE_TEST_SUITE_P(Sizes, WineSilentRead, testing::Values(1, 5, 50), size_name);
 
-struct WriteCase {
-    int n;
-};
-
-void PrintTo(const WriteCase& c, std::ostream* out) {
-    *out << c.n;
-}
-
-struct WineWrite : testing::TestWithParam<WriteCase> {
-    OpenPort open;
-    void TearDown() override { close_port(open); }
-};
+using WineWrite = PortFixtureOf<testing::TestWithParam<int>>;
 
 // To the silent emulator, which takes every byte and never answers one.
 TEST_P(WineWrite, ReturnsTheCount) {
-    const int n = GetParam().n;
+    const int n = GetParam();
     ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_SILENT_PORT", 115200));
     std::vector<unsigned char> bytes(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(i + 1);
     EXPECT_EQ(serial_write(open.port, bytes.data(), n), n);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, WineWrite,
-                         testing::Values(WriteCase{1}, WriteCase{5}, WriteCase{256}),
-                         [](const testing::TestParamInfo<WriteCase>& info) {
-                             return "n_" + std::to_string(info.param.n);
-                         });
+INSTANTIATE_TEST_SUITE_P(Sizes, WineWrite, testing::Values(1, 5, 256), size_name);
 
 using WineHandshake = PortFixture;
 
@@ -284,7 +252,7 @@ TEST_F(WineHandshake, ShortReplyEndsAtTheIntervalTimeOut) {
 
     constexpr int asked = 100;
     unsigned char reply[asked] = {};
-    const long long start = now_ms();
+    const auto start = TimingClock::now();
     int got = 0;
     // The reply may arrive split; whatever comes is read until all five are in.
     while (got < 5) {
@@ -292,10 +260,31 @@ TEST_F(WineHandshake, ShortReplyEndsAtTheIntervalTimeOut) {
         if (count < 0) break;
         got += count;
     }
-    const long long elapsed = now_ms() - start;
+    const long long elapsed = timing_ms_since(start);
     EXPECT_EQ(got, 5);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply), 5), "BBIO1");
     EXPECT_LT(elapsed, read_total_constant_ms + read_total_multiplier_ms * asked - 100);
+}
+
+// The capture's wait sleeps on a silent line, wakes for the reply, and its read takes it all; the
+// line's own reads work as before afterwards.
+TEST_F(WineHandshake, WatchWakesForTheReplyAndTheCaptureReadTakesIt) {
+    ASSERT_NO_FATAL_FAILURE(open_port(open, "TAPWRIGHT_WINE_PORT", 115200));
+    unsigned char reply[64] = {};
+    EXPECT_EQ(WaitForSingleObject(handle_of(serial_watch(open.port)), 200), WAIT_TIMEOUT);
+    EXPECT_EQ(serial_read_available(open.port, reply, sizeof reply), -1);
+    const unsigned char zero = 0x00;
+    ASSERT_EQ(serial_write(open.port, &zero, 1), 1);
+    std::string got;
+    while (got.size() < 5 &&
+           WaitForSingleObject(handle_of(serial_watch(open.port)), 2000) == WAIT_OBJECT_0) {
+        const int count = serial_read_available(open.port, reply, sizeof reply);
+        if (count > 0) got.append(reinterpret_cast<const char*>(reply), count);
+    }
+    EXPECT_EQ(got, "BBIO1");
+    ASSERT_EQ(serial_write(open.port, &zero, 1), 1);
+    EXPECT_EQ(serial_read(open.port, reply, 5), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply), 5), "BBIO1");
 }
 
 } // namespace

@@ -41,7 +41,7 @@ void adapter_print_handshake(const AdapterHandshake& handshake) {
         print_exchange(handshake.exchanges[static_cast<std::size_t>(attempt)], 0);
     if (handshake.gave_up)
         output_text("%s\n", " Tapwright:Too many tries in serial read! -exiting \n"
-                  " - chip not detected, or not readable/writable");
+                            " - chip not detected, or not readable/writable");
 }
 
 void adapter_print_switching(int mode) {

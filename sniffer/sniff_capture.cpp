@@ -63,8 +63,8 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
         return -1;
     }
     if (stream.decoder.json.on) return write_out(sniff_decode_json(stream.decoder, bytes, count));
-    return write_out({stream.text.data(),
-                      sniff_decode_text(stream.decoder, bytes, count, stream.text.data())});
+    return write_out(
+        {stream.text.data(), sniff_decode_text(stream.decoder, bytes, count, stream.text.data())});
 }
 
 // The capture file's bytes through the decoder to its end. Returns 0, or -1 after saying why.

@@ -174,15 +174,22 @@ std::size_t decode_raw(const SniffDecoder& decoder, const unsigned char* chunk, 
 // The framing loop that writes text, with or without time stamps.
 template <bool frames, bool annotate>
 std::size_t decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count, char* text) {
-    if (decoder.timestamps) return decode<frames, annotate, out_stamped>(decoder, chunk, count, text);
+    if (decoder.timestamps)
+        return decode<frames, annotate, out_stamped>(decoder, chunk, count, text);
     return decode<frames, annotate, out_text>(decoder, chunk, count, text);
 }
 
 } // namespace
 
 SniffDecoder sniff_decoder_new(bool raw, bool flash, SniffImage* image, SniffOutput output) {
-    return SniffDecoder{raw,         outside_frame, flash, sniff_frames_new(image),
-                        output.timestamps, 0,       {},    sniff_json_new(output.jsonl, flash)};
+    return SniffDecoder{raw,
+                        outside_frame,
+                        flash,
+                        sniff_frames_new(image),
+                        output.timestamps,
+                        0,
+                        {},
+                        sniff_json_new(output.jsonl, flash)};
 }
 
 void sniff_decoder_time(SniffDecoder& decoder, std::int64_t micros) {

@@ -19,10 +19,10 @@ inline constexpr std::size_t sniff_json_pairs_held = std::size_t{1} << 20;
 
 struct SniffJson {
     bool on;
-    bool flash;               // each frame's operation too
-    std::int64_t micros;      // when the read under way came, since sniffing began; -1: no times
-    std::uint64_t frames;     // frames begun, so the number of the open one
-    std::uint64_t reads;      // reads in raw output
+    bool flash;                // each frame's operation too
+    std::int64_t micros;       // when the read under way came, since sniffing began; -1: no times
+    std::uint64_t frames;      // frames begun, so the number of the open one
+    std::uint64_t reads;       // reads in raw output
     std::int64_t frame_micros; // when the open frame's first byte came
     std::size_t held;          // whole pairs of the open frame held, not yet written
     std::vector<char> mosi;    // their hex, room for sniff_json_pairs_held pairs and one more

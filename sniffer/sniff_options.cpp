@@ -76,8 +76,8 @@ SniffOptions sniff_read_options(int argument_count, char** arguments) {
         options_print_version("spi-sniffer");
     // JSON lines stand alone on standard output: every text goes to standard error, the banner
     // and what is said of the command line among them.
-    const char* first_format = options_argument(argument_count, arguments, short_options,
-                                                long_options, option_format);
+    const char* first_format =
+        options_argument(argument_count, arguments, short_options, long_options, option_format);
     if (first_format != nullptr && std::string(first_format) == "jsonl") output_texts_to_error();
     // A saved capture is decoded alone: what is printed is the stream's text and nothing else.
     const bool reading = sniff_reads_capture(argument_count, arguments);

@@ -25,7 +25,7 @@ struct SniffOptions {
     std::string read;   // --read FILE: decode a saved capture ("-": standard input), no port
     std::string image;  // --image FILE: the flash contents the traffic tells go there; "" none
     std::uint64_t image_size; // --image-size: a power of two; 0 when not given
-    bool summary; // --summary or --image: counts and coverage on standard error at the end
+    bool summary;    // --summary or --image: counts and coverage on standard error at the end
     bool timestamps; // --timestamps: each line of text begins with the time its first byte came
     bool jsonl;      // --format jsonl: JSON lines alone on standard output, the texts on stderr
 };
@@ -63,9 +63,9 @@ struct SniffDecoder {
     bool flash; // an annotation line after each frame (never with raw: no frames)
     SniffFrames frames; // the frames read as flash operations, when flash or an image wants them
     bool timestamps;
-    std::size_t stamp_size;       // the time stamp of the read under way; 0 before the first
-    char stamp[sniff_stamp_max];  // "+12.345678 "
-    SniffJson json;               // with --format jsonl
+    std::size_t stamp_size;      // the time stamp of the read under way; 0 before the first
+    char stamp[sniff_stamp_max]; // "+12.345678 "
+    SniffJson json;              // with --format jsonl
 };
 
 // A decoder at the start of a stream; with flash it adds each frame's sniff_flash_text. With an

@@ -90,7 +90,7 @@ int replay(const SniffOptions& options, std::FILE* file, SniffImage* image) {
 } // namespace
 
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
-                  SniffImage* image) {
+                  SniffImage* image, TimingClock::time_point began) {
     std::vector<unsigned char> area(chunk_size);
     SniffStream stream = stream_new(options, capture_file, options.write, image);
     // What the file held stays until now: a run that failed before sniffing leaves it alone. A
@@ -104,7 +104,6 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
     // The image is written once the capture is over, also when a hang-up or a reader that went
     // away ends it.
     if (image != nullptr) session_defer_ending_signals(true);
-    const TimingClock::time_point began = TimingClock::now();
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
         const int ready = keys_wait_key_or_port(port, wait_without_limit);

@@ -6,6 +6,7 @@
 #include "serial.hpp"
 #include "session.hpp"
 #include "sniff_image.hpp"
+#include "timing.hpp"
 
 #include <array>
 #include <cstdio>
@@ -71,10 +72,13 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
     adapter_print_command(configured);
     output_text("%s\n", configured.result != 0 ? "WARNING.. Not Good" : "OK");
 
-    adapter_print_sent(serial_write(link.port, &sniffer_start, 1) == 1);
+    const bool sent = serial_write(link.port, &sniffer_start, 1) == 1;
+    // Sniffing begins here: the times of --timestamps and JSON lines count from it.
+    const TimingClock::time_point began = TimingClock::now();
+    adapter_print_sent(sent);
 
     sniffed = true;
-    if (sniff_capture(link.port, options, capture_file, image) != 0) return -1;
+    if (sniff_capture(link.port, options, capture_file, image, began) != 0) return -1;
     keys_take();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "serial.hpp"
 #include "sniff_flash.hpp"
 #include "sniff_json.hpp"
+#include "timing.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -106,11 +107,12 @@ int sniff_run(const SniffOptions& options);
 
 // The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
 // to capture_file (when not null, emptied first) and its text to standard output, each read's at
-// once; what the frames tell goes to image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE
-// end the capture like a key too (see session_defer_ending_signals). Returns 0 after the key, -1
-// when the port went away or what it read could not be written (said why).
+// once, each read's time counted from began (the start byte sent); what the frames tell goes to
+// image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE end the capture like a key too (see
+// session_defer_ending_signals). Returns 0 after the key, -1 when the port went away or what it
+// read could not be written (said why).
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
-                  SniffImage* image);
+                  SniffImage* image, TimingClock::time_point began);
 
 // --write: opens the capture file, unbuffered, so that it always holds every byte the screen has
 // shown, and held against a second run; sniff_capture empties it once sniffing starts. A

@@ -57,11 +57,20 @@ void fold(SniffImage& image, std::uint32_t mask) {
             // A size below a page: the page keeps what lies below the size.
             if (!chunk->pages[slot] && !chunk->erased[slot]) continue;
             SniffImagePage& page = sniff_page_for(image, static_cast<std::uint32_t>(base));
+            unsigned char run[sniff_image_page_size];
             for (std::uint32_t offset = sniff_page_next(page, mask + 1, true);
-                 offset < sniff_image_page_size; offset = sniff_page_next(page, offset + 1, true)) {
-                const unsigned char value = page.data[offset];
-                sniff_page_forget(page, offset);
-                sniff_page_merge(image, page, offset & mask, &value, 1, sniff_merge_fold);
+                 offset < sniff_image_page_size; offset = sniff_page_next(page, offset, true)) {
+                const std::uint32_t stop = sniff_page_next(page, offset, false);
+                std::memcpy(run, page.data + offset, stop - offset);
+                sniff_page_forget(page, offset, stop - offset);
+                for (std::uint32_t from = offset; from < stop;) {
+                    const std::uint32_t at = from & mask;
+                    const std::uint32_t count = std::min(stop - from, mask + 1 - at);
+                    sniff_page_merge(image, page, at, run + (from - offset), count,
+                                     sniff_merge_fold);
+                    from += count;
+                }
+                offset = stop;
             }
             continue;
         }
@@ -74,13 +83,12 @@ void fold(SniffImage& image, std::uint32_t mask) {
         const auto to = static_cast<std::uint32_t>(base) & mask;
         if (!page && fold_erased(image, to)) continue;
         const SniffImagePage& from = page ? *page : erased_page();
-        // A size below a page folds byte by byte; from a page or more, runs stay in a page.
-        const std::uint32_t most = mask < sniff_image_page_size - 1 ? 1 : sniff_image_page_size;
+        // A run of known bytes goes over in pieces that end where the part's addresses wrap.
         for (std::uint32_t offset = sniff_page_next(from, 0, true); offset < sniff_image_page_size;
              offset = sniff_page_next(from, offset, true)) {
-            const std::uint32_t stop =
-                std::min(sniff_page_next(from, offset, false), offset + most);
             const std::uint32_t at = (to + offset) & mask;
+            const auto stop = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                sniff_page_next(from, offset, false), offset + std::uint64_t{mask} - at + 1));
             sniff_page_merge(image, sniff_page_for(image, at), at, from.data + offset,
                              stop - offset, sniff_merge_fold);
             offset = stop;
@@ -148,10 +156,13 @@ void program(SniffImage& image, std::uint32_t address) {
 // A page programmed on four lines changed in ways the sniffer did not see.
 void forget_program_page(SniffImage& image, std::uint32_t address) {
     const std::uint32_t base = address & ~(program_page - 1);
-    for (std::uint32_t i = 0; i < program_page; ++i) {
+    // On a part of a program page or more the page stays whole; on a smaller one it wraps.
+    const std::uint32_t each = image.mask < program_page - 1 ? 1 : program_page;
+    for (std::uint32_t i = 0; i < program_page; i += each) {
         const std::uint32_t at = (base + i) & image.mask;
-        if (sniff_image_byte(image, at) < 0) continue;
-        sniff_page_forget(sniff_page_for(image, at), at % sniff_image_page_size);
+        std::uint64_t start = 0, stop = 0;
+        if (!sniff_image_next_range(image, at, std::uint64_t{at} + each, start, stop)) continue;
+        sniff_page_forget(sniff_page_for(image, at), at % sniff_image_page_size, each);
     }
 }
 

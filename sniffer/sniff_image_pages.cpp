@@ -152,13 +152,17 @@ void sniff_page_merge(SniffImage& image, SniffImagePage& page, std::uint32_t add
     if (page.known && page.known_count == sniff_image_page_size) page.known.reset();
 }
 
-void sniff_page_forget(SniffImagePage& page, std::uint32_t offset) {
+void sniff_page_forget(SniffImagePage& page, std::uint32_t offset, std::uint32_t count) {
     if (!page.known) page.known = known_bits(true);
-    std::uint64_t& word = page.known[offset / 64];
-    const std::uint64_t bit = std::uint64_t{1} << (offset % 64);
-    if ((word & bit) != 0) --page.known_count;
-    word &= ~bit;
-    page.data[offset] = 0xFF;
+    for (std::uint32_t at = offset; at < offset + count;) {
+        const std::uint32_t size = std::min(offset + count - at, 64 - at % 64);
+        const std::uint64_t bits =
+            size >= 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << size) - 1) << (at % 64);
+        page.known_count -= static_cast<std::uint32_t>(std::popcount(bits & page.known[at / 64]));
+        page.known[at / 64] &= ~bits;
+        at += size;
+    }
+    std::memset(page.data + offset, 0xFF, count);
 }
 
 void sniff_note_highest(SniffImage& image, std::uint64_t end) {

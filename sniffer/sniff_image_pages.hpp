@@ -38,7 +38,7 @@ std::uint32_t sniff_page_next(const SniffImagePage& page, std::uint32_t from, bo
 void sniff_page_merge(SniffImage& image, SniffImagePage& page, std::uint32_t address,
                       const unsigned char* bytes, std::uint32_t count, SniffMerge how);
 
-// The byte at offset is not known any more.
-void sniff_page_forget(SniffImagePage& page, std::uint32_t offset);
+// The count bytes from offset (they stay in the page) are not known any more.
+void sniff_page_forget(SniffImagePage& page, std::uint32_t offset, std::uint32_t count = 1);
 
 void sniff_note_highest(SniffImage& image, std::uint64_t end);

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 PortHandle adapter_open(const std::string& device, const std::string& speed, int baud) {
-    std::printf(" Opening Tapwright on %s at %sbps...\n", device.c_str(), speed.c_str());
+    output_text(" Opening Tapwright on %s at %sbps...\n", device.c_str(), speed.c_str());
     const PortHandle port = serial_open(device.c_str());
     if (port < 0) {
         output_error(" Error opening serial port\n");

@@ -16,12 +16,12 @@ void print_exchange(const AdapterExchange& seen, unsigned reply) {
     case adapter_note_wrong_reply:
         output_error(" Tapwright did not respond correctly :( %i \n", seen.count);
         return;
-    case adapter_note_modem_count: std::printf("\n Modem Responded = %i\n", seen.count); return;
+    case adapter_note_modem_count: output_text("\n Modem Responded = %i\n", seen.count); return;
     case adapter_note_refused:
-        std::printf(" ERROR: Tapwright replied with 0x%x instead of 0x01 \n", reply);
+        output_text(" ERROR: Tapwright replied with 0x%x instead of 0x01 \n", reply);
         return;
     case adapter_note_modem_reply:
-        std::printf(" Modem responded with %i byte and with a value of 0X%X\n", seen.count, reply);
+        output_text(" Modem responded with %i byte and with a value of 0X%X\n", seen.count, reply);
         return;
     }
 }
@@ -34,21 +34,21 @@ void adapter_print_sent(bool sent) {
 
 void adapter_print_handshake(const AdapterHandshake& handshake) {
     if (handshake.port_missing) {
-        std::fputs("Port does not exist!", stdout);
+        output_text("%s", "Port does not exist!");
         return;
     }
     for (int attempt = 0; attempt < handshake.attempts; ++attempt)
         print_exchange(handshake.exchanges[static_cast<std::size_t>(attempt)], 0);
     if (handshake.gave_up)
-        std::puts(" Tapwright:Too many tries in serial read! -exiting \n"
-                  " - chip not detected, or not readable/writable");
+        output_text("%s\n", " Tapwright:Too many tries in serial read! -exiting \n"
+                            " - chip not detected, or not readable/writable");
 }
 
 void adapter_print_switching(int mode) {
     if (const char* name = adapter_mode_name(mode))
-        std::printf(" Switching to %s mode\n", name);
+        output_text(" Switching to %s mode\n", name);
     else
-        std::printf(" Switching to unknown mode %i\n", mode);
+        output_text(" Switching to unknown mode %i\n", mode);
 }
 
 void adapter_print_switch(const AdapterSwitch& result) {

@@ -9,6 +9,7 @@
 # --reference PATH  a second spi-sniffer (a build of today's loop) whose CPU time is measured
 #               beside the first one's (or BENCH_REFERENCE); adds 20 s
 # --megabytes N the decoder's input (default 32)
+# (live_view_bench also measures --timestamps, flood_bench --format jsonl)
 # SPI_SNIFFER   the program measured (default: the one this build makes), so that a capture loop
 #               on another branch can be measured the same way
 set -euo pipefail
@@ -27,7 +28,7 @@ while [ $# -gt 0 ]; do
     --cpu-runs) cpu_runs=$2; shift 2 ;;
     --reference) reference=$2; shift 2 ;;
     --megabytes) megabytes=$2; shift 2 ;;
-    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     *) sniffer=$1; shift ;;
     esac

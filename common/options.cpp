@@ -16,13 +16,13 @@ constexpr const char* web_address = "https://tapwright.example.org/tools";
 
 void options_print_banner(int width) {
     const std::string rule(static_cast<std::size_t>(width), '-');
-    std::printf("%s\n\n \n %s\n\n%s\n", rule.c_str(), web_address, rule.c_str());
+    output_text("%s\n\n \n %s\n\n%s\n", rule.c_str(), web_address, rule.c_str());
 }
 
 void options_store_once(std::string& field, bool& is_set, const char* argument,
                         const char* complaint) {
     if (is_set) {
-        std::puts(complaint);
+        output_text("%s\n", complaint);
         options_fail();
     }
     field = std::string(argument);
@@ -56,6 +56,16 @@ bool options_given(int argument_count, char** arguments, const char* short_optio
                                            long_options)) != -1;)
         if (option == wanted) return true;
     return false;
+}
+
+const char* options_argument(int argument_count, char** arguments, const char* short_options,
+                             std::span<const LongOption> long_options, int wanted) {
+    OptionParser parser{};
+    parser.quiet = true;
+    for (int option; (option = option_next(parser, argument_count, arguments, short_options,
+                                           long_options)) != -1;)
+        if (option == wanted && parser.argument != nullptr) return parser.argument;
+    return nullptr;
 }
 
 void options_print_version(const char* name) {

@@ -31,5 +31,10 @@ bool options_on(const std::string& text);
 bool options_given(int argument_count, char** arguments, const char* short_options,
                    std::span<const LongOption> long_options, int wanted);
 
+// The argument of the option whose value is `wanted`, the first time it is given, or null: a
+// first look that prints nothing.
+const char* options_argument(int argument_count, char** arguments, const char* short_options,
+                             std::span<const LongOption> long_options, int wanted);
+
 // --version: prints "NAME VERSION" and ends the process with status 0.
 [[noreturn]] void options_print_version(const char* name);

@@ -6,6 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// Set once, while the command line is read, before anything is printed.
+bool texts_to_error = false;
+
+} // namespace
+
 void output_flush() {
     // An unbuffered standard output (Windows gives one to any character device) fails inside
     // printf itself, and only its error indicator is left to say so.
@@ -31,5 +38,29 @@ int output_error(const char* format, ...) {
     const int result = std::vfprintf(stderr, format, arguments);
     va_end(arguments);
     std::fflush(stderr);
+    return result;
+}
+
+void output_texts_to_error() {
+    texts_to_error = true;
+}
+
+int output_text(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    int result = 0;
+    if (texts_to_error) {
+        // In the order printed, as output_error keeps it; a stopped run drops what would wait.
+        if (output_would_wait(stderr)) {
+            va_end(arguments);
+            return 0;
+        }
+        std::fflush(stdout);
+        result = std::vfprintf(stderr, format, arguments);
+        std::fflush(stderr);
+    } else {
+        result = std::vprintf(format, arguments);
+    }
+    va_end(arguments);
     return result;
 }

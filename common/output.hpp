@@ -38,3 +38,11 @@ void output_report_failure(int error);
 
 // printf to standard error, after flushing standard output. Returns what vfprintf returns.
 int output_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The texts around the program's product (the banner, the echo, the adapter's exchanges) go to
+// standard output, or from output_texts_to_error on to standard error: spi-sniffer --format
+// jsonl keeps standard output for its JSON lines alone.
+void output_texts_to_error();
+
+// printf of such a text, to where the texts go. Returns what vfprintf returns.
+int output_text(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -10,6 +10,7 @@
 #include "output.hpp"
 #include "serial.hpp"
 #include "session.hpp"
+#include "timing.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -32,9 +33,24 @@ struct SniffStream {
 
 SniffStream stream_new(const SniffOptions& options, std::FILE* file, const std::string& path,
                        SniffImage* image) {
-    SniffStream stream{sniff_decoder_new(options.raw, options.flash, image), {}, file, &path};
-    stream.text.resize(sniff_text_room(stream.decoder, chunk_size));
+    SniffStream stream{
+        sniff_decoder_new(options.raw, options.flash, image, {options.timestamps, options.jsonl}),
+        {},
+        file,
+        &path};
+    if (!options.jsonl) stream.text.resize(sniff_text_room(stream.decoder, chunk_size));
     return stream;
+}
+
+// The text (or JSON lines) to standard output, in one write. Returns 0, or -1 after saying why.
+int write_out(std::string_view out) {
+    if (out.empty() || output_write(out.data(), out.size()) == 0) return 0;
+    // A signal taken as a key stopped the output: the wait that follows finds the key.
+    if (errno == EINTR) return 0;
+    // A reader gone away with the image still to write: the process dies of SIGPIPE once it is
+    // out, and says no more than without it.
+    if (!session_ending_by_signal()) output_report_failure(errno);
+    return -1;
 }
 
 // The capture file first, so that it holds at least every byte the screen shows, whatever ends
@@ -46,16 +62,9 @@ int pass_on(SniffStream& stream, const unsigned char* bytes, int count) {
                      std::strerror(errno));
         return -1;
     }
-    const std::size_t size = sniff_decode_text(stream.decoder, bytes, count, stream.text.data());
-    if (output_write(stream.text.data(), size) != 0) {
-        // A signal taken as a key stopped the output: the wait that follows finds the key.
-        if (errno == EINTR) return 0;
-        // A reader gone away with the image still to write: the process dies of SIGPIPE once
-        // it is out, and says no more than without it.
-        if (!session_ending_by_signal()) output_report_failure(errno);
-        return -1;
-    }
-    return 0;
+    if (stream.decoder.json.on) return write_out(sniff_decode_json(stream.decoder, bytes, count));
+    return write_out(
+        {stream.text.data(), sniff_decode_text(stream.decoder, bytes, count, stream.text.data())});
 }
 
 // The capture file's bytes through the decoder to its end. Returns 0, or -1 after saying why.
@@ -67,21 +76,21 @@ int replay(const SniffOptions& options, std::FILE* file, SniffImage* image) {
         const long count = files_read(file, area.data(), area.size());
         if (count > 0 && pass_on(stream, area.data(), static_cast<int>(count)) != 0) return -1;
         // A hang-up or a reader gone away ends the reading where it is.
-        if (session_ending_by_signal()) return 0;
+        if (session_ending_by_signal()) return write_out(sniff_decode_end(stream.decoder));
         if (count > 0) continue;
         if (count < 0) {
             output_error(" Error reading capture file %s: %s\n", options.read.c_str(),
                          std::strerror(errno));
             return -1;
         }
-        return 0;
+        return write_out(sniff_decode_end(stream.decoder));
     }
 }
 
 } // namespace
 
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
-                  SniffImage* image) {
+                  SniffImage* image, TimingClock::time_point began) {
     std::vector<unsigned char> area(chunk_size);
     SniffStream stream = stream_new(options, capture_file, options.write, image);
     // What the file held stays until now: a run that failed before sniffing leaves it alone. A
@@ -98,12 +107,17 @@ int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* captu
     // The wait takes a key first when a key and bytes are waiting together.
     for (;;) {
         const int ready = keys_wait_key_or_port(port, wait_without_limit);
-        if (ready == 1) return 0;
+        if (ready == 1) return write_out(sniff_decode_end(stream.decoder));
         if (ready != 0) continue;
         const int count = serial_read_available(port, area.data(), chunk_size);
+        // The bytes' time is when their read returned, whenever their text goes out.
+        sniff_decoder_time(stream.decoder, std::chrono::duration_cast<std::chrono::microseconds>(
+                                               TimingClock::now() - began)
+                                               .count());
         if (count > 0) {
             if (pass_on(stream, area.data(), count) != 0) return -1;
         } else if (serial_lost(port)) {
+            write_out(sniff_decode_end(stream.decoder));
             // A time-out is silent; a device that has gone away will never send again.
             output_error("\n Serial port disconnected\n");
             output_error(" Exiting...\n");

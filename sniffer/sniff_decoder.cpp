@@ -2,6 +2,7 @@
 #include "sniffer.hpp"
 
 #include <array>
+#include <charconv>
 #include <cstring>
 
 namespace {
@@ -43,31 +44,57 @@ char* put_text(char* out, const char (&text)[n]) {
     return out + n - 1;
 }
 
+// What the loop writes: nothing (it only follows the framing, for an image under raw text), the
+// text, the text with a time stamp before each line, or the JSON lines' pieces.
+enum Out { out_none, out_text, out_stamped, out_json };
+
+// Appends the time stamp of the read under way; a line begins with every byte read outside a
+// frame, as the one before ended with "]\n" or "Sync\n" (or none came yet).
+char* put_stamp(char* out, const SniffDecoder& decoder) {
+    std::memcpy(out, decoder.stamp, sniff_stamp_max);
+    return out + decoder.stamp_size;
+}
+
+// The hex of a pair's byte, into the frame's MOSI or MISO held for its JSON line.
+void hold_hex(std::vector<char>& hex, std::size_t pair, unsigned char b) {
+    std::memcpy(hex.data() + 2 * pair, hex_table[b].data(), 2);
+}
+
 // With frames the loop also hands each frame's opening, pairs and end to the frame reader; with
-// annotate it adds the annotation line where a frame ends; without text it only follows the
-// framing (for an image under raw text). As template arguments they cost the plain loop nothing.
-// The reader's run is kept in locals while the loop runs: a char of text written might change
-// the reader as far as the compiler knows, which would have it read them back for every pair.
-template <bool frames, bool annotate, bool text = true>
-std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count, char* out_text) {
-    char* out = out_text;
+// annotate it adds the annotation line where a frame ends. As template arguments they cost the
+// plain loop nothing. The reader's run is kept in locals while the loop runs: a char of text
+// written might change the reader as far as the compiler knows, which would have it read them
+// back for every pair.
+template <bool frames, bool annotate, Out output = out_text>
+std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count, char* begin) {
+    constexpr bool text = output == out_text || output == out_stamped;
+    constexpr bool json = output == out_json;
+    char* out = begin;
     int state = decoder.state;
     SniffFrames& reader = decoder.frames;
     unsigned char* const run = reader.run;
     SniffRunSource source = reader.run_source;
     std::size_t run_size = reader.run_size;
     unsigned char mosi = reader.pending_mosi;
+    SniffJson& held = decoder.json;
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
+        if constexpr (output == out_stamped)
+            if (state == outside_frame) out = put_stamp(out, decoder);
         if constexpr (text) out = put_hex(out, b);
         switch (state) {
         case pair_first:
             if constexpr (text) out = put_pair_byte(out, b, '(');
+            if constexpr (json) hold_hex(held.mosi, held.held, b);
             mosi = b;
             state = pair_second;
             break;
         case pair_second:
             if constexpr (text) out = put_pair_byte(out, b, ')');
+            if constexpr (json) {
+                hold_hex(held.miso, held.held, b);
+                if (++held.held == sniff_json_pairs_held) sniff_json_piece(held);
+            }
             if constexpr (frames) {
                 if (source != sniff_run_none) {
                     run[run_size++] = source == sniff_run_miso ? b : mosi;
@@ -96,12 +123,17 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
                     run_size = 0;
                 }
                 if constexpr (annotate) out += sniff_flash_text(reader.op, out);
+                if constexpr (json) {
+                    sniff_json_end(held, held.flash ? &reader.op : nullptr, !closed);
+                    if (!closed) held.outside.append(hex_table[b].data(), 2);
+                }
                 state = outside_frame;
             }
             break;
         default:
             if (b == frame_open) {
                 if constexpr (text) out = put_text(out, "[");
+                if constexpr (json) sniff_json_open(held);
                 if constexpr (frames) {
                     sniff_frames_open(reader);
                     source = sniff_run_none;
@@ -110,6 +142,7 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
                 state = in_frame;
             } else {
                 if constexpr (text) out = put_text(out, "Sync\n");
+                if constexpr (json) held.outside.append(hex_table[b].data(), 2);
             }
             break;
         }
@@ -119,54 +152,114 @@ std::size_t decode(SniffDecoder& decoder, const unsigned char* chunk, int count,
         reader.run_size = run_size;
         reader.pending_mosi = mosi;
     }
-    return static_cast<std::size_t>(out - out_text);
+    return static_cast<std::size_t>(out - begin);
 }
 
 // Raw text has no framing, so it has a loop of its own: the framing loops need not test the flag
 // for every byte, which they had to read back from the decoder after each write of text (a char
-// written might have changed it, as far as the compiler knows).
-std::size_t decode_raw(const unsigned char* chunk, int count, char* text) {
+// written might have changed it, as far as the compiler knows). With times, each read is a line.
+std::size_t decode_raw(const SniffDecoder& decoder, const unsigned char* chunk, int count,
+                       char* text) {
     char* out = text;
+    if (decoder.timestamps) out = put_stamp(out, decoder);
     for (int i = 0; i < count; ++i) {
         const unsigned char b = chunk[i];
         out = put_hex(out, b);
         out = put_hex(out, b);
     }
+    if (decoder.timestamps) *out++ = '\n';
     return static_cast<std::size_t>(out - text);
+}
+
+// The framing loop that writes text, with or without time stamps.
+template <bool frames, bool annotate>
+std::size_t decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count, char* text) {
+    if (decoder.timestamps)
+        return decode<frames, annotate, out_stamped>(decoder, chunk, count, text);
+    return decode<frames, annotate, out_text>(decoder, chunk, count, text);
 }
 
 } // namespace
 
-SniffDecoder sniff_decoder_new(bool raw, bool flash, SniffImage* image) {
-    return SniffDecoder{raw, outside_frame, flash, sniff_frames_new(image)};
+SniffDecoder sniff_decoder_new(bool raw, bool flash, SniffImage* image, SniffOutput output) {
+    return SniffDecoder{raw,
+                        outside_frame,
+                        flash,
+                        sniff_frames_new(image),
+                        output.timestamps,
+                        0,
+                        {},
+                        sniff_json_new(output.jsonl, flash)};
+}
+
+void sniff_decoder_time(SniffDecoder& decoder, std::int64_t micros) {
+    decoder.json.micros = micros;
+    if (!decoder.timestamps) return;
+    char* out = decoder.stamp;
+    *out++ = '+';
+    out = std::to_chars(out, decoder.stamp + sniff_stamp_max - 8, micros / 1000000).ptr;
+    *out++ = '.';
+    std::int64_t rest = micros % 1000000;
+    for (int i = 5; i >= 0; --i, rest /= 10) out[i] = static_cast<char>('0' + rest % 10);
+    out[6] = ' ';
+    decoder.stamp_size = static_cast<std::size_t>(out + 7 - decoder.stamp);
 }
 
 std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count) {
     // Two frame ends have a "[" between them, so at most every other byte ends a frame.
     const std::size_t annotations = decoder.flash && !decoder.raw ? (count + 1) / 2 : 0;
-    return sniff_text_per_byte * count + sniff_flash_text_max * annotations;
+    // Raw text with times is one line a read.
+    const std::size_t stamps = !decoder.timestamps ? 0 : decoder.raw ? 1 : count;
+    return sniff_text_per_byte * count + sniff_flash_text_max * annotations +
+           (sniff_stamp_max + 1) * stamps;
 }
 
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text) {
     SniffImage* image = decoder.frames.image;
     if (image == nullptr) {
-        if (decoder.raw) return decode_raw(chunk, count, text);
-        if (decoder.flash) return decode<true, true>(decoder, chunk, count, text);
-        return decode<false, false>(decoder, chunk, count, text);
+        if (decoder.raw) return decode_raw(decoder, chunk, count, text);
+        if (decoder.flash) return decode_text<true, true>(decoder, chunk, count, text);
+        return decode_text<false, false>(decoder, chunk, count, text);
     }
     image->tally.bytes += static_cast<std::uint64_t>(count);
     std::size_t size = 0;
     if (decoder.raw) {
         // Raw text has no frames, but the image still reads them.
-        decode<true, false, false>(decoder, chunk, count, text);
-        size = decode_raw(chunk, count, text);
+        decode<true, false, out_none>(decoder, chunk, count, text);
+        size = decode_raw(decoder, chunk, count, text);
     } else if (decoder.flash) {
-        size = decode<true, true>(decoder, chunk, count, text);
+        size = decode_text<true, true>(decoder, chunk, count, text);
     } else {
-        size = decode<true, false>(decoder, chunk, count, text);
+        size = decode_text<true, false>(decoder, chunk, count, text);
     }
     // The image holds every byte that came, also of a frame still open when the run ends.
     sniff_frames_run(decoder.frames);
     return size;
+}
+
+std::string_view sniff_decode_json(SniffDecoder& decoder, const unsigned char* chunk, int count) {
+    SniffJson& json = decoder.json;
+    json.out.clear();
+    SniffImage* image = decoder.frames.image;
+    if (image != nullptr) image->tally.bytes += static_cast<std::uint64_t>(count);
+    if (decoder.raw) {
+        if (image != nullptr) decode<true, false, out_none>(decoder, chunk, count, nullptr);
+        sniff_json_raw(json, chunk, count);
+    } else if (decoder.flash || image != nullptr) {
+        decode<true, false, out_json>(decoder, chunk, count, nullptr);
+    } else {
+        decode<false, false, out_json>(decoder, chunk, count, nullptr);
+    }
+    if (image != nullptr) sniff_frames_run(decoder.frames);
+    sniff_json_outside_out(json);
+    return json.out;
+}
+
+std::string_view sniff_decode_end(SniffDecoder& decoder) {
+    SniffJson& json = decoder.json;
+    json.out.clear();
+    if (json.on && !decoder.raw)
+        sniff_json_finish(json, decoder.state != outside_frame, decoder.state == pair_second);
+    return json.out;
 }

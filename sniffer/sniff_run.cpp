@@ -6,6 +6,7 @@
 #include "serial.hpp"
 #include "session.hpp"
 #include "sniff_image.hpp"
+#include "timing.hpp"
 
 #include <array>
 #include <cstdio>
@@ -36,18 +37,18 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
     const AdapterLink link{adapter_open(options.device, options.speed, options.baud),
                            options.modem};
     if (link.port < 0) return -1;
-    std::puts(" Starting SPI sniffer...");
+    output_text("%s\n", " Starting SPI sniffer...");
 
     if (link.modem) {
         for (const char* query : modem_queries) {
             const AdapterModemReply reply = adapter_query_modem(link, query);
             adapter_print_sent(reply.sent);
-            std::printf("\n %s\n", reply.text.c_str());
+            output_text("\n %s\n", reply.text.c_str());
         }
     }
 
     output_error(" Configuring Tapwright...\n");
-    std::puts(" Entering binary mode...");
+    output_text("%s\n", " Entering binary mode...");
     const AdapterHandshake handshake = adapter_enter_binary(link);
     adapter_print_handshake(handshake);
     if (handshake.result != 0) {
@@ -64,17 +65,20 @@ int sniff_session(const SniffOptions& options, std::FILE* capture_file, SniffIma
         return -1;
     }
 
-    std::fputs(" Setting Clockedge/Polarity ......", stdout);
-    if (options.clock_edge) std::fputs(" CKE=1", stdout);
-    if (options.polarity) std::fputs(" CKP=1", stdout);
+    output_text("%s", " Setting Clockedge/Polarity ......");
+    if (options.clock_edge) output_text("%s", " CKE=1");
+    if (options.polarity) output_text("%s", " CKP=1");
     const AdapterCommand configured = adapter_command(link, sniff_configuration_byte(options));
     adapter_print_command(configured);
-    std::puts(configured.result != 0 ? "WARNING.. Not Good" : "OK");
+    output_text("%s\n", configured.result != 0 ? "WARNING.. Not Good" : "OK");
 
-    adapter_print_sent(serial_write(link.port, &sniffer_start, 1) == 1);
+    const bool sent = serial_write(link.port, &sniffer_start, 1) == 1;
+    // Sniffing begins here: the times of --timestamps and JSON lines count from it.
+    const TimingClock::time_point began = TimingClock::now();
+    adapter_print_sent(sent);
 
     sniffed = true;
-    if (sniff_capture(link.port, options, capture_file, image) != 0) return -1;
+    if (sniff_capture(link.port, options, capture_file, image, began) != 0) return -1;
     keys_take();
     return 0;
 }

@@ -2,12 +2,15 @@
 
 #include "serial.hpp"
 #include "sniff_flash.hpp"
+#include "sniff_json.hpp"
+#include "timing.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The command line of spi-sniffer, read once into typed values.
 struct SniffOptions {
@@ -23,7 +26,9 @@ struct SniffOptions {
     std::string read;   // --read FILE: decode a saved capture ("-": standard input), no port
     std::string image;  // --image FILE: the flash contents the traffic tells go there; "" none
     std::uint64_t image_size; // --image-size: a power of two; 0 when not given
-    bool summary; // --summary or --image: counts and coverage on standard error at the end
+    bool summary;    // --summary or --image: counts and coverage on standard error at the end
+    bool timestamps; // --timestamps: each line of text begins with the time its first byte came
+    bool jsonl;      // --format jsonl: JSON lines alone on standard output, the texts on stderr
 };
 
 inline constexpr const char* sniff_default_speed = "115200";
@@ -42,24 +47,44 @@ bool sniff_reads_capture(int argument_count, char** arguments);
 // Prints the usage text, naming the program as program_name.
 void sniff_print_help(const char* program_name);
 
+// What the decoder writes besides the bytes: times (text only; JSON lines have their own) and
+// the format.
+struct SniffOutput {
+    bool timestamps; // each line of text begins with sniff_decoder_time's time
+    bool jsonl;      // JSON lines (sniff_decode_json) instead of text
+};
+
+// The longest time stamp: "+" seconds "." six digits and a blank, with room to spare.
+inline constexpr std::size_t sniff_stamp_max = 32;
+
 // Turns the sniffed byte stream into text. The state runs on across chunks.
 struct SniffDecoder {
     bool raw;   // every byte's hex twice, no framing
     int state;  // 0 outside a frame, 1 in a frame, 2 after "\", 3 before a pair's second byte
     bool flash; // an annotation line after each frame (never with raw: no frames)
     SniffFrames frames; // the frames read as flash operations, when flash or an image wants them
+    bool timestamps;
+    std::size_t stamp_size;      // the time stamp of the read under way; 0 before the first
+    char stamp[sniff_stamp_max]; // "+12.345678 "
+    SniffJson json;              // with --format jsonl
 };
 
 // A decoder at the start of a stream; with flash it adds each frame's sniff_flash_text. With an
 // image, what the frames tell goes there too (raw or not), and the text stays as it is without.
-SniffDecoder sniff_decoder_new(bool raw, bool flash = false, SniffImage* image = nullptr);
+SniffDecoder sniff_decoder_new(bool raw, bool flash = false, SniffImage* image = nullptr,
+                               SniffOutput output = {});
+
+// The time the bytes of the next sniff_decode_text or sniff_decode_json came: microseconds since
+// sniffing began. A line that begins among them takes it.
+void sniff_decoder_time(SniffDecoder& decoder, std::int64_t micros);
 
 // The most text one byte of the stream gives ("5B 0x5B(", "41 Sync\n"), with the room the decoder
 // may write beyond it.
 inline constexpr std::size_t sniff_text_per_byte = 8;
 
-// The room sniff_decode_text needs for count bytes: sniff_text_per_byte each, and with flash one
-// annotation line for every frame that can end among them.
+// The room sniff_decode_text needs for count bytes: sniff_text_per_byte each, with times a stamp
+// for each byte that can begin a line, and with flash one annotation line for every frame that
+// can end among them.
 std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count);
 
 // Turns count (>= 1) bytes of the stream into their text and advances the state. text has room
@@ -67,17 +92,27 @@ std::size_t sniff_text_room(const SniffDecoder& decoder, std::size_t count);
 std::size_t sniff_decode_text(SniffDecoder& decoder, const unsigned char* chunk, int count,
                               char* text);
 
+// With --format jsonl: turns count (>= 1) bytes of the stream into the JSON lines of what ended
+// among them (frames, bytes outside frames; in raw output the read) and advances the state.
+// Returns the lines, held by the decoder until its next call.
+std::string_view sniff_decode_json(SniffDecoder& decoder, const unsigned char* chunk, int count);
+
+// At the end of the stream: what is still held, a frame not closed among it (with
+// --format jsonl; the text has nothing held). Returns the lines, held by the decoder.
+std::string_view sniff_decode_end(SniffDecoder& decoder);
+
 // The run after the command line: sets up the port and the adapter, then prints the sniffed
 // traffic until a key. Returns 0 after a normal end, -1 on failure.
 int sniff_run(const SniffOptions& options);
 
 // The sniffed traffic, until a key (or SIGINT or SIGTERM): every byte that comes is written raw
 // to capture_file (when not null, emptied first) and its text to standard output, each read's at
-// once; what the frames tell goes to image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE
-// end the capture like a key too (see session_defer_ending_signals). Returns 0 after the key, -1
-// when the port went away or what it read could not be written (said why).
+// once, each read's time counted from began (the start byte sent); what the frames tell goes to
+// image (when not null), and then SIGHUP, SIGQUIT and SIGPIPE end the capture like a key too (see
+// session_defer_ending_signals). Returns 0 after the key, -1 when the port went away or what it
+// read could not be written (said why).
 int sniff_capture(PortHandle port, const SniffOptions& options, std::FILE* capture_file,
-                  SniffImage* image);
+                  SniffImage* image, TimingClock::time_point began);
 
 // --write: opens the capture file, unbuffered, so that it always holds every byte the screen has
 // shown, and held against a second run; sniff_capture empties it once sniffing starts. A

@@ -147,6 +147,20 @@ INSTANTIATE_TEST_SUITE_P(
                         {"--read", "c.bin", "--image", "c.bin"},
                         " --image and --read name the same file\n",
                         ""},
+        CommandLineCase{"FormatUnknown",
+                        {"-d", "COM1", "--format", "xml"},
+                        banner + " --format xml: give text or jsonl\n",
+                        ""},
+        CommandLineCase{"TimestampsOfACapture",
+                        {"--read", "c.bin", "--timestamps"},
+                        " --timestamps needs a live run: a capture file holds no times\n",
+                        ""},
+        // JSON lines stand alone on standard output: every text goes to standard error.
+        CommandLineCase{"JsonLinesTextsOnStandardError",
+                        {"--format", "jsonl", "-d", "/nonexistent/COM1"},
+                        "",
+                        echo("/nonexistent/COM1") +
+                            " Opening Tapwright on /nonexistent/COM1 at 115200bps...\n"},
         CommandLineCase{"ModemEcho",
                         {"-d", "/nonexistent/COM5", "-m"},
                         banner + echo("/nonexistent/COM5") +
@@ -543,13 +557,12 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{"ChipErase",
                   frames({flash_frame({0x9F}, {0x7A, 0x40, 0x0A}), flash_frame({0xC7})}),
                   "0x00000000: FF*1024", 1024},
-        ImageCase{"SizeFromReadIdFoldsAndWraps",
-                  frames({flash_frame({0x03, 0x01, 0x00, 0x10}, {0xE0}),
-                          flash_frame({0x20, 0x01, 0x20, 0x00}),
-                          flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
-                          flash_frame({0x03, 0x00, 0xFF, 0xFE}, {0xE1, 0xE2, 0xE3, 0xE4})}),
-                  "0x00000000: E3 E4; 0x00000010: E0; 0x00002000: FF*4096; 0x0000FFFE: E1 E2",
-                  1 << 16},
+        ImageCase{
+            "SizeFromReadIdFoldsAndWraps",
+            frames({flash_frame({0x03, 0x01, 0x00, 0x10}, {0xE0}),
+                    flash_frame({0x20, 0x01, 0x20, 0x00}), flash_frame({0x9F}, {0x7A, 0x40, 0x10}),
+                    flash_frame({0x03, 0x00, 0xFF, 0xFE}, {0xE1, 0xE2, 0xE3, 0xE4})}),
+            "0x00000000: E3 E4; 0x00000010: E0; 0x00002000: FF*4096; 0x0000FFFE: E1 E2", 1 << 16},
         ImageCase{"SizeFromSfdp", flash_frame({0x5A, 0x00, 0x00, 0x00, 0x00}, sfdp_of_1mib), "",
                   1 << 20},
         ImageCase{"SizeGiven", flash_frame({0x03, 0x00, 0x04, 0x01}, {0xF0}), "0x00000001: F0",
@@ -673,10 +686,10 @@ TEST(SnifferRun, BusyPortIsRefusedToASecondInstance) {
     ASSERT_TRUE(process_wait(second, test_timeout_ms));
     EXPECT_EQ(second.status, 255);
     // Linux names the holder; Windows cannot tell who it is.
-    const std::string holder = path.starts_with("COM")
-                                   ? "another program holds it open"
-                                   : "held by spi-sniffer (pid " +
-                                         std::to_string(first.process.pid) + ")";
+    const std::string holder =
+        path.starts_with("COM")
+            ? "another program holds it open"
+            : "held by spi-sniffer (pid " + std::to_string(first.process.pid) + ")";
     EXPECT_EQ(second.err, open_failure(port_device(path) + " is busy: " + holder));
 
     end_with_key(first, start_transcript(path));
@@ -822,6 +835,39 @@ TEST(SnifferCapture, TricklingBytesShowAsTheyCome) {
     EXPECT_EQ(sniff.process.out, all);
 }
 
+// Each frame's line begins with the time of the read its first byte came in (a frame split over
+// two reads has one), the times rise, and behind them is the text without them.
+TEST(SnifferCapture, TimestampsRiseAndBeginEachFrameLine) {
+    const Bytes frame = flash_frame({0x05}, {0x03});
+    EmulatorScript script;
+    script.stream_chunks = {frame,
+                            Bytes(frame.begin(), frame.begin() + 3),
+                            Bytes(frame.begin() + 3, frame.end()),
+                            {0x41}};
+    script.stream_chunk_gap_ms = 30;
+    Sniff sniff;
+    ASSERT_NO_FATAL_FAILURE(start(sniff, script, {"--timestamps", "--flash"}));
+    const std::string prefix = start_transcript(sniff.port);
+    ASSERT_NO_FATAL_FAILURE(end_with_key(sniff, "41 Sync\n"));
+    ASSERT_EQ(sniff.process.out.substr(0, prefix.size()), prefix);
+    std::istringstream lines(sniff.process.out.substr(prefix.size()));
+    std::string line, unstamped;
+    std::vector<double> times;
+    while (std::getline(lines, line)) {
+        const std::size_t blank = line.find(' ');
+        if (!line.starts_with("    flash: ")) {
+            ASSERT_TRUE(line.starts_with("+") && blank != std::string::npos) << line;
+            ASSERT_EQ(line.find('.'), blank - 7) << "six digits of microseconds: " << line;
+            times.push_back(std::stod(line.substr(1, blank - 1)));
+            line.erase(0, blank + 1);
+        }
+        unstamped += line + "\n";
+    }
+    EXPECT_EQ(unstamped, decoded(joined(joined(frame, frame), {0x41}), true, 1));
+    ASSERT_EQ(times.size(), 3U);
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()) && times[0] < times[2]);
+}
+
 // A key in the middle of a flood ends the run at once; what was shown is the stream, in order,
 // up to a byte's end.
 TEST(SnifferCapture, KeyDuringAFloodEndsItWithTheStreamWhole) {
@@ -903,7 +949,6 @@ INSTANTIATE_TEST_SUITE_P(Endings, SnifferWriteRead,
                                          CaptureCase{"Sighup", SIGHUP, false, SIGHUP},
                                          CaptureCase{"LostDevice", 0, true, 255}),
                          case_name);
-
 
 // --read with --image: the summary on standard error tells what went by and what the image
 // knows; the map lists the known ranges.
@@ -1031,6 +1076,60 @@ TEST(SnifferWriteRead, ReadsStandardInputWithFlashNames) {
     ASSERT_TRUE(process_wait(p, test_timeout_ms));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, text);
+}
+
+// The JSON lines of a random capture, with a frame longer than the pairs held: every line parses
+// with a real JSON parser, and the frames' pieces and the bytes outside frames put together give
+// the capture again. The summary stays on standard error.
+TEST(SnifferWriteRead, JsonLinesParseAndCarryTheBytes) {
+    if (std::system("command -v python3 >/dev/null") != 0) GTEST_SKIP() << "no python3";
+    std::mt19937 random(20261209);
+    Bytes capture;
+    while (capture.size() < 200000) {
+        const int pick = std::uniform_int_distribution<int>(0, 9)(random);
+        capture.push_back(pick < 5 ? static_cast<unsigned char>(0x5B + pick % 3)
+                                   : static_cast<unsigned char>(random() & 0xFF));
+    }
+    // Three bytes outside the framing end any frame, so that the capture ends outside one.
+    capture.insert(capture.end(), {0x41, 0x41, 0x41, 0x5B});
+    for (std::size_t i = 0; i < sniff_json_pairs_held + 2; ++i)
+        capture.insert(capture.end(), {0x5C, 0x03, static_cast<unsigned char>(i)});
+    capture.insert(capture.end(), {0x5D, 0x41});
+    TempFolder folder;
+    const std::string path = folder.path + "/capture.bin";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(capture.data()),
+               static_cast<std::streamsize>(capture.size()));
+    const std::string rebuild = R"(import json, sys
+out, last, more = bytearray(), None, 0
+for line in sys.stdin:
+    o = json.loads(line)
+    if "outside" in o:
+        out += bytes.fromhex(o["outside"])
+        continue
+    if o["frame"] != last:
+        out += b"["
+    last = o["frame"]
+    mosi, miso = bytes.fromhex(o["mosi"]), bytes.fromhex(o["miso"])
+    for i in range(len(mosi)):
+        out += b"\x5c" + mosi[i:i + 1] + miso[i:i + 1]
+    more += o.get("more", 0)
+    if not (o.get("more") or o.get("cut")):
+        out += b"]"
+print(more, out.hex().upper()))";
+    std::ofstream(folder.path + "/rebuild.py") << rebuild;
+    Process p;
+    ASSERT_TRUE(start_from_shell(p, program, "", "| python3 " + folder.path + "/rebuild.py",
+                                 {"--read", path, "--format", "jsonl", "--flash", "--summary"}));
+    ASSERT_TRUE(process_wait(p, test_timeout_ms));
+    EXPECT_EQ(p.status, 0) << p.err;
+    EXPECT_NE(p.err.find(" Summary\n"), std::string::npos) << p.err;
+    std::string hex = "1 ";
+    for (const unsigned char b : capture)
+        hex += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
+    const auto differ = std::mismatch(hex.begin(), hex.end(), p.out.begin(), p.out.end());
+    EXPECT_EQ(p.out.size(), hex.size() + 1);
+    EXPECT_EQ(differ.first - hex.begin(), hex.end() - hex.begin()) << "the first byte that differs";
 }
 
 // A capture typed on a terminal: the terminal keeps its line editing, and Ctrl-D ends the input.

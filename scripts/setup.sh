@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (the completion test loads
-# bash-completion), only those that are missing.
+# bash-completion, the JSON lines test parses with python3), only those that are missing.
 # Usage: scripts/setup.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev bash-completion "$@")
+packages=(cmake g++ make libgtest-dev bash-completion python3 "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,4 +1,5 @@
 #include "output.hpp"
+#include "output_loop.hpp"
 
 #include <cerrno>
 #include <cstdarg>
@@ -12,6 +13,33 @@ namespace {
 bool texts_to_error = false;
 
 } // namespace
+
+std::atomic<bool> output_stopped{false};
+std::atomic<bool> output_writing{false};
+
+int output_write_loop(const char* text, std::size_t size,
+                      long (*write_some)(const char* text, std::size_t size)) {
+    output_writing.store(true);
+    // Looked at after output_writing is set: a stop that came before is seen here, one that comes
+    // later finds the write under way.
+    int result = 0;
+    while (size > 0 && result == 0) {
+        const long written = output_stopped.load() ? -1 : write_some(text, size);
+        if (written >= 0) {
+            text += written;
+            size -= static_cast<std::size_t>(written);
+        } else if (output_stopped.load()) {
+            errno = EINTR; // stopped, or the write cancelled by output_abandon
+            result = -1;
+        } else if (errno != EINTR) {
+            result = -1;
+        }
+    }
+    const int error = errno;
+    output_writing.store(false);
+    errno = error;
+    return result;
+}
 
 void output_flush() {
     // An unbuffered standard output (Windows gives one to any character device) fails inside

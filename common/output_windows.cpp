@@ -2,6 +2,7 @@
 // reader who takes no text would hold for ever.
 
 #include "output.hpp"
+#include "output_loop.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -16,13 +17,15 @@
 
 namespace {
 
-// Set from the console's control thread.
-std::atomic<bool> output_stopped{false};
-std::atomic<bool> output_writing{false};
 // The thread that writes, so that the control thread can cancel its write.
 std::atomic<HANDLE> output_writer{nullptr};
 
 constexpr int abandon_tries = 2000; // a millisecond apart
+
+long write_some(const char* text, std::size_t size) {
+    const unsigned most = size > 0x40000000 ? 0x40000000u : static_cast<unsigned>(size);
+    return _write(_fileno(stdout), text, most);
+}
 
 } // namespace
 
@@ -34,25 +37,7 @@ int output_write(const char* text, std::size_t size) {
                         FALSE, DUPLICATE_SAME_ACCESS);
         output_writer.store(self);
     }
-    output_writing.store(true);
-    int result = 0;
-    while (size > 0 && result == 0) {
-        const unsigned most = size > 0x40000000 ? 0x40000000u : static_cast<unsigned>(size);
-        const int written = output_stopped.load() ? -1 : _write(_fileno(stdout), text, most);
-        if (written >= 0) {
-            text += written;
-            size -= static_cast<std::size_t>(written);
-        } else if (output_stopped.load()) {
-            errno = EINTR; // cancelled by output_abandon
-            result = -1;
-        } else if (errno != EINTR) {
-            result = -1;
-        }
-    }
-    const int error = errno;
-    output_writing.store(false);
-    errno = error;
-    return result;
+    return output_write_loop(text, size, write_some);
 }
 
 bool output_stop() {

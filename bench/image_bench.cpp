@@ -8,7 +8,9 @@
 //   order, as without it, and the image the same as --read makes of the same bytes.
 //   image_bench SPI_SNIFFER [--runs N] [--megabytes N (of the capture; the flood takes 3)]
 
+#include "bench_report.hpp"
 #include "emulator.hpp"
+#include "process.hpp"
 #include "sniff_text.hpp"
 
 #include <algorithm>
@@ -21,11 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <signal.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -159,44 +157,30 @@ struct Run {
 
 // Runs the program with stdout to out_path and stderr to /dev/null, within limit_s.
 Run run(const std::vector<std::string>& args, const std::string& out_path, int limit_s = 300) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    ProcessOptions options;
+    options.stdout_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    options.stderr_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    Process p;
     const auto start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
-        if (Clock::now() - start > std::chrono::seconds(limit_s)) kill(pid, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss,
-            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+    const bool started = options.stdout_fd >= 0 && options.stderr_fd >= 0 &&
+                         process_start(p, args[0], {args.begin() + 1, args.end()}, options);
+    for (const int fd : {options.stdout_fd, options.stderr_fd})
+        if (fd >= 0) close(fd);
+    if (!started) return {0, 0, -1};
+    process_close_stdin(p);
+    process_wait(p, limit_s * 1000);
+    return {std::chrono::duration<double>(Clock::now() - start).count(), p.max_rss_kib,
+            p.exited ? p.status : 128 + p.signal};
 }
 
 // "min / median / max" in format; the median also in *median.
-std::string spread(std::vector<double> values, const char* format, double* median = nullptr) {
-    std::sort(values.begin(), values.end());
-    if (median != nullptr) *median = values[values.size() / 2];
+std::string spread(const std::vector<double>& values, const char* format,
+                   double* median = nullptr) {
+    const BenchSpread figures = bench_spread(values);
+    if (median != nullptr) *median = figures.median;
     char text[128];
-    std::snprintf(text, sizeof text, format, values.front(), values[values.size() / 2],
-                  values.back());
+    std::snprintf(text, sizeof text, format, figures.min, figures.median, figures.max);
     return text;
-}
-
-long option(int count, char** arguments, const char* name, long fallback) {
-    for (int i = 1; i + 1 < count; ++i)
-        if (std::strcmp(arguments[i], name) == 0) return std::atol(arguments[i + 1]);
-    return fallback;
 }
 
 } // namespace
@@ -207,8 +191,8 @@ int main(int argument_count, char** arguments) {
         return 2;
     }
     const std::string sniffer = arguments[1];
-    const int runs = static_cast<int>(option(argument_count, arguments, "--runs", 3));
-    const long megabytes = option(argument_count, arguments, "--megabytes", 100);
+    const int runs = static_cast<int>(bench_option(argument_count, arguments, "--runs", 3));
+    const long megabytes = bench_option(argument_count, arguments, "--megabytes", 100);
     char folder_template[] = "/tmp/image_bench.XXXXXX";
     if (mkdtemp(folder_template) == nullptr) return 2;
     const std::string folder = folder_template, image = folder + "/image.bin";

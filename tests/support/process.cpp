@@ -99,6 +99,7 @@ void record_status(Process& p, int wait_status, const rusage& usage) {
     p.reaped = true;
     p.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    p.max_rss_kib = usage.ru_maxrss;
     if (WIFEXITED(wait_status)) {
         p.exited = true;
         p.status = WEXITSTATUS(wait_status);
@@ -253,6 +254,7 @@ void reset(Process& p) {
     p.status = -1;
     p.signal = 0;
     p.cpu_seconds = 0;
+    p.max_rss_kib = 0;
 }
 
 } // namespace

@@ -43,6 +43,7 @@ struct Process {
     int signal = 0; // the signal that killed it, when it died of one
     bool timed_out = false;
     double cpu_seconds = 0; // user + system over its whole life, once reaped
+    long max_rss_kib = 0;   // its peak resident size, once reaped
 
     Process() = default;
     Process(const Process&) = delete;

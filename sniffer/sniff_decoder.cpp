@@ -260,6 +260,7 @@ std::string_view sniff_decode_end(SniffDecoder& decoder) {
     SniffJson& json = decoder.json;
     json.out.clear();
     if (json.on && !decoder.raw)
-        sniff_json_finish(json, decoder.state != outside_frame, decoder.state == pair_second);
+        sniff_json_finish(json, decoder.state != outside_frame, decoder.state == pair_first,
+                          decoder.state == pair_second);
     return json.out;
 }

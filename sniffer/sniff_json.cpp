@@ -141,9 +141,11 @@ void sniff_json_raw(SniffJson& json, const unsigned char* bytes, int count) {
     json.out += "\"}\n";
 }
 
-void sniff_json_finish(SniffJson& json, bool frame_open, bool half_pair) {
+void sniff_json_finish(SniffJson& json, bool frame_open, bool pair_begun, bool half_pair) {
     sniff_json_outside_out(json);
     if (!frame_open) return;
     put_frame(json, json.held + (half_pair ? 1 : 0));
-    json.out += ",\"unfinished\":true}\n";
+    json.out += ",\"unfinished\":true";
+    if (pair_begun) json.out += ",\"pair_begun\":true";
+    json.out += "}\n";
 }

@@ -49,6 +49,7 @@ void sniff_json_outside_out(SniffJson& json);
 // Raw output: the read's bytes as one object.
 void sniff_json_raw(SniffJson& json, const unsigned char* bytes, int count);
 
-// The stream ended: a frame still open goes out with "unfinished":true, its MOSI a byte longer
-// than its MISO when a pair was half-way (half_pair).
-void sniff_json_finish(SniffJson& json, bool frame_open, bool half_pair);
+// The stream ended: a frame still open goes out with "unfinished":true, with "pair_begun":true
+// when the stream stopped just after a pair's 5C (pair_begun), its MOSI a byte longer than its
+// MISO when a pair was half-way (half_pair).
+void sniff_json_finish(SniffJson& json, bool frame_open, bool pair_begun, bool half_pair);

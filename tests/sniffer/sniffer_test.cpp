@@ -1094,7 +1094,8 @@ TEST(SnifferWriteRead, JsonLinesParseAndCarryTheBytes) {
     capture.insert(capture.end(), {0x41, 0x41, 0x41, 0x5B});
     for (std::size_t i = 0; i < sniff_json_pairs_held + 2; ++i)
         capture.insert(capture.end(), {0x5C, 0x03, static_cast<unsigned char>(i)});
-    capture.insert(capture.end(), {0x5D, 0x41});
+    // A frame the stream leaves just after a pair's 5C.
+    capture.insert(capture.end(), {0x5D, 0x41, 0x5B, 0x5C, 0x01, 0x02, 0x5C});
     TempFolder folder;
     const std::string path = folder.path + "/capture.bin";
     std::ofstream(path, std::ios::binary)
@@ -1114,7 +1115,9 @@ for line in sys.stdin:
     for i in range(len(mosi)):
         out += b"\x5c" + mosi[i:i + 1] + miso[i:i + 1]
     more += o.get("more", 0)
-    if not (o.get("more") or o.get("cut")):
+    if o.get("pair_begun"):
+        out += b"\x5c"
+    if not (o.get("more") or o.get("cut") or o.get("unfinished")):
         out += b"]"
 print(more, out.hex().upper()))";
     std::ofstream(folder.path + "/rebuild.py") << rebuild;

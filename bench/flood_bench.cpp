@@ -78,6 +78,7 @@ bool jsonl_bytes(const std::string& text, std::vector<unsigned char>& bytes) {
             bytes.insert(bytes.end(), {0x5C, mosi[i]});
             if (i < miso.size()) bytes.push_back(miso[i]);
         }
+        if (line.find("\"pair_begun\":true") != std::string::npos) bytes.push_back(0x5C);
         if (line.find("\"more\":true") == std::string::npos &&
             line.find("\"cut\":true") == std::string::npos &&
             line.find("\"unfinished\":true") == std::string::npos)

@@ -48,24 +48,36 @@ bool options_on(const std::string& text) {
     return !text.empty() && text[0] == '1';
 }
 
-bool options_given(int argument_count, char** arguments, const char* short_options,
-                   std::span<const LongOption> long_options, int wanted) {
+namespace {
+
+// A first look at the command line that prints nothing: whether the option whose value is wanted
+// is given, and its argument the first time it is (null for none).
+bool option_first(int argument_count, char** arguments, const char* short_options,
+                  std::span<const LongOption> long_options, int wanted, const char*& argument) {
     OptionParser parser{};
     parser.quiet = true;
     for (int option; (option = option_next(parser, argument_count, arguments, short_options,
-                                           long_options)) != -1;)
-        if (option == wanted) return true;
+                                           long_options)) != -1;) {
+        if (option != wanted) continue;
+        argument = parser.argument;
+        return true;
+    }
     return false;
+}
+
+} // namespace
+
+bool options_given(int argument_count, char** arguments, const char* short_options,
+                   std::span<const LongOption> long_options, int wanted) {
+    const char* argument = nullptr;
+    return option_first(argument_count, arguments, short_options, long_options, wanted, argument);
 }
 
 const char* options_argument(int argument_count, char** arguments, const char* short_options,
                              std::span<const LongOption> long_options, int wanted) {
-    OptionParser parser{};
-    parser.quiet = true;
-    for (int option; (option = option_next(parser, argument_count, arguments, short_options,
-                                           long_options)) != -1;)
-        if (option == wanted && parser.argument != nullptr) return parser.argument;
-    return nullptr;
+    const char* argument = nullptr;
+    option_first(argument_count, arguments, short_options, long_options, wanted, argument);
+    return argument;
 }
 
 void options_print_version(const char* name) {
